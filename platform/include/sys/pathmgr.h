@@ -1,0 +1,17 @@
+// Host stand-in for the unit's <sys/pathmgr.h>.
+#ifndef HOST_SYS_PATHMGR_H
+#define HOST_SYS_PATHMGR_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Makes symlink a link to path. On the host the link lives in the file system.
+// Returns 0, or -1 with errno.
+int pathmgr_symlink(const char* path, const char* symlink);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
