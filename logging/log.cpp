@@ -1,0 +1,145 @@
+// Program log front end: gate on the threshold, put the program name in front,
+// hand the record to the system-log client. A record that cannot be delivered
+// costs one line on standard error; the caller never sees a failure.
+#include "log.h"
+#include "slog.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+#include <utility>
+
+// Base name of the program, set by the C library's start-up code.
+extern "C" char* __progname;
+
+// Records more severe than this (numerically greater) are dropped.
+std::uint8_t log_threshold = 5;
+
+namespace {
+
+constexpr char DELIVERY_FAILED[] = "Fatal: Could not write slog event";
+constexpr char STARTED_FORMAT[] = "process started PID=0x%08X";
+constexpr char TERMINATED_FORMAT[] = "process terminated PID=0x%08X";
+constexpr char NAME_SEPARATOR[] = ": ";
+
+bool passes_threshold(int severity) {
+    return severity <= log_threshold;
+}
+
+void report_if_failed(int result) {
+    if (result == -1) {
+        perror(DELIVERY_FAILED);
+    }
+}
+
+// A new heap block holding "<program name>: <format>". The name becomes part of
+// the format, so each "%" in it is doubled to print as itself.
+char* prefixed_format(const char* format) {
+    const char* name = __progname != nullptr ? __progname : "";
+    std::size_t name_length = 0;
+    for (const char* c = name; *c != '\0'; ++c) {
+        name_length += *c == '%' ? 2 : 1;
+    }
+    const std::size_t format_length = std::strlen(format);
+    char* prefixed =
+        static_cast<char*>(std::malloc(name_length + sizeof NAME_SEPARATOR + format_length));
+    if (prefixed == nullptr) {
+        return nullptr;
+    }
+    char* out = prefixed;
+    for (const char* c = name; *c != '\0'; ++c) {
+        *out++ = *c;
+        if (*c == '%') {
+            *out++ = '%';
+        }
+    }
+    std::memcpy(out, NAME_SEPARATOR, sizeof NAME_SEPARATOR - 1);
+    out += sizeof NAME_SEPARATOR - 1;
+    std::memcpy(out, format, format_length + 1);
+    return prefixed;
+}
+
+void send_text(std::int32_t code, int severity, const char* format, va_list args) {
+    if (!passes_threshold(severity)) {
+        return;
+    }
+    char* prefixed = prefixed_format(format);
+    if (prefixed == nullptr) {
+        return; // out of memory: nothing could report it either
+    }
+    const int result = vslogf(code, severity, prefixed, args);
+    const int send_errno = errno;
+    std::free(prefixed);
+    errno = send_errno;
+    report_if_failed(result);
+}
+
+// The client has no argument-list form for integers: pass the fixed array as
+// its variable arguments; it reads only the first count of them.
+template <std::size_t... Index>
+int send_ints(std::int32_t code, int severity, std::int32_t count,
+              const std::int32_t (&values)[SLOG_INTS_MAX], std::index_sequence<Index...>) {
+    return slogi(code, severity, count, values[Index]...);
+}
+
+unsigned process_id() {
+    return static_cast<unsigned>(getpid());
+}
+
+} // namespace
+
+void log_vprintf(int severity, const char* format, va_list args) {
+    send_text(LOG_CODE_TEXT, severity, format, args);
+}
+
+void log_printf_code(std::int32_t code, int severity, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    send_text(code, severity, format, args);
+    va_end(args);
+}
+
+#define LOG_AT_SEVERITY(name, severity)                                                            \
+    void name(const char* format, ...) {                                                           \
+        va_list args;                                                                              \
+        va_start(args, format);                                                                    \
+        send_text(LOG_CODE_TEXT, severity, format, args);                                          \
+        va_end(args);                                                                              \
+    }
+
+LOG_AT_SEVERITY(log_error, LOG_SEVERITY_ERROR)
+LOG_AT_SEVERITY(log_warning, LOG_SEVERITY_WARNING)
+LOG_AT_SEVERITY(log_info, LOG_SEVERITY_INFO)
+LOG_AT_SEVERITY(log_debug, LOG_SEVERITY_DEBUG)
+#undef LOG_AT_SEVERITY
+
+void log_started() {
+    log_printf_code(LOG_CODE_STARTED, LOG_SEVERITY_INFO, STARTED_FORMAT, process_id());
+}
+
+void log_terminated() {
+    log_printf_code(LOG_CODE_TERMINATED, LOG_SEVERITY_INFO, TERMINATED_FORMAT, process_id());
+}
+
+void log_binary(std::int32_t code, int severity, const void* data, std::int32_t size) {
+    if (passes_threshold(severity)) {
+        report_if_failed(slogb(code, severity, data, size));
+    }
+}
+
+void log_ints(std::int32_t code, int severity, std::int32_t count, ...) {
+    if (!passes_threshold(severity)) {
+        return;
+    }
+    std::int32_t values[SLOG_INTS_MAX] = {};
+    va_list args;
+    va_start(args, count);
+    for (std::int32_t i = 0; i < count && i < static_cast<std::int32_t>(SLOG_INTS_MAX); ++i) {
+        values[i] = va_arg(args, std::int32_t);
+    }
+    va_end(args);
+    report_if_failed(
+        send_ints(code, severity, count, values, std::make_index_sequence<SLOG_INTS_MAX>{}));
+}
