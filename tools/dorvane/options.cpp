@@ -1,0 +1,111 @@
+#include "tool_options.h"
+
+#include "log.h"
+#include "process_state.h"
+#include "requests.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+namespace {
+
+// The target's getopt stops at the first operand; glibc's reorders the
+// arguments unless the option string starts with '+'.
+#if defined(__GLIBC__)
+#define DORVANE_SCAN_MODE "+"
+#else
+#define DORVANE_SCAN_MODE ""
+#endif
+constexpr char OPTION_STRING[] = DORVANE_SCAN_MODE "a:b:c:d:e:f:gp:S:O:z:s:x:y:";
+
+void copy_path_text(tool_options& options, const char* text) {
+    const size_t length = strlen(text);
+    if (length >= sizeof options.path_text) {
+        // Refuse rather than cut: a shortened path would name another file.
+        log_error("%s:  -f path too long: %u characters, at most %u \n", tool_name,
+                  static_cast<unsigned>(length), static_cast<unsigned>(PATH_TEXT_SIZE - 1));
+        return;
+    }
+    // Only the text and its zero: bytes behind it keep an earlier, longer -f.
+    memcpy(options.path_text, text, length + 1);
+}
+
+void apply_option(tool_options& options, int letter, const char* argument) {
+    switch (letter) {
+    case 'a':
+        options.opt_a = to_u32_like_target(argument);
+        options.a_given = true;
+        break;
+    case 'b':
+        options.opt_b = to_u32_like_target(argument);
+        break;
+    case 'c':
+        options.opt_c = to_u32_like_target(argument);
+        break;
+    case 'd':
+    case 'e':
+        options.opt_d = to_u32_like_target(argument);
+        break;
+    case 'f':
+        copy_path_text(options, argument);
+        break;
+    case 'g':
+        options.g_given = true;
+        break;
+    case 'p':
+        open_a2i_device(argument);
+        break;
+    case 'S':
+        options.opt_S = to_u32_like_target(argument);
+        break;
+    case 'O':
+        options.source = to_u32_like_target(argument);
+        break;
+    case 'z':
+        options.opt_z = to_u32_like_target(argument);
+        break;
+    case 's':
+        options.opt_s = to_u32_like_target(argument);
+        break;
+    case 'x':
+        options.opt_x = to_u32_like_target(argument);
+        options.x_given = true;
+        break;
+    case 'y':
+        options.opt_y = to_u32_like_target(argument);
+        break;
+    default:
+        printf("%s:  Wrong Input parameter! \n", tool_name);
+        break;
+    }
+}
+
+} // namespace
+
+void read_options(int argc, char* argv[], tool_options& options) {
+    options = tool_options{};
+    int letter;
+    while ((letter = getopt(argc, argv, OPTION_STRING)) != -1) {
+        apply_option(options, letter, optarg);
+    }
+}
+
+int send_chosen_request(const tool_options& options) {
+    if (options.a_given) {
+        return send_enable_disable(options);
+    }
+    if (options.x_given) {
+        return send_browser_select(options);
+    }
+    if (options.g_given) {
+        return send_direct_connect(options);
+    }
+    return send_source_request(options);
+}
+
+int handle_options(int argc, char* argv[]) {
+    tool_options options{};
+    read_options(argc, argv, options);
+    return send_chosen_request(options);
+}

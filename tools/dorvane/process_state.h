@@ -1,0 +1,24 @@
+// Process-wide state of dorvane: who it says it is and the devices it opened.
+#pragma once
+
+inline constexpr char TOOL_SELF_NAME[] = "dorvane";
+inline constexpr unsigned TOOL_NAME_SIZE = 50;
+inline constexpr char AUDIO_DEBUG_DEVICE[] = "/dev/vellmar/debug";
+
+// First argument of every error record and complaint. Set once at start-up.
+extern char* tool_name;
+// The audio manager's debug device; 0 until opened.
+extern int debug_fd;
+// The -p device; 0 stands for "no -p given".
+extern int a2i_fd;
+// Heap copy of the last -p argument; never freed.
+extern char* a2i_path;
+
+// Puts the self-name into tool_name.
+void set_tool_name();
+// Opens a device read-write; a device that cannot be opened ends the run with status 1.
+int open_device_or_exit(const char* path);
+// Remembers and opens the -p device, replacing (not closing) an earlier one.
+void open_a2i_device(const char* path);
+// Closes what start-up and -p opened, debug device first.
+void close_devices();
