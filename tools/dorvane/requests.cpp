@@ -1,0 +1,83 @@
+#include "requests.h"
+
+#include "log.h"
+#include "process_state.h"
+
+#include <devctl.h>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+int send_request(int fd, dorvane_command command, void* record, size_t size) {
+    const devctl_command& cmd = DEVCTL_COMMANDS[command];
+    const int result = devctl(fd, static_cast<int>(cmd.code), record, size, nullptr);
+    if (result != EOK) {
+        log_error("%s:  devctl( %s ) failed: %s", tool_name, cmd.name, strerror(errno));
+    }
+    return result;
+}
+
+} // namespace
+
+int send_enable_disable(const tool_options& options) {
+    enable_disable_record record{};
+    record.opt_a = options.opt_a;
+    record.opt_b = options.opt_b;
+    record.opt_c = options.opt_c;
+    record.opt_d = options.opt_d;
+    // All 100 bytes as they stand, tail of an earlier longer -f included.
+    memcpy(record.text, options.path_text, sizeof options.path_text);
+    return send_request(debug_fd, CMD_ENABLE_DISABLE, &record, sizeof record);
+}
+
+int send_browser_select(const tool_options& options) {
+    if (options.opt_x == 0) {
+        path_name_record record{};
+        strcpy(record.text, options.path_text);
+        return send_request(debug_fd, CMD_PATH_NAME, &record, sizeof record);
+    }
+    if (options.opt_x == 1) {
+        path_id_record record{};
+        record.opt_y = options.opt_y;
+        return send_request(debug_fd, CMD_PATH_ID, &record, sizeof record);
+    }
+    log_error("%s:  invalid parameter x:%d \n", tool_name,
+              static_cast<std::int32_t>(options.opt_x));
+    return 0;
+}
+
+int send_direct_connect(const tool_options& options) {
+    log_error("%s:  direct connect called: %s", tool_name, strerror(errno));
+    direct_connect_record record{};
+    record.opt_z = options.opt_z;
+    record.opt_S = options.opt_S;
+    record.opt_s = options.opt_s;
+    record.source = options.source;
+    return send_request(debug_fd, CMD_DIRECT_CONNECT, &record, sizeof record);
+}
+
+int send_source_request(const tool_options& options) {
+    if (options.source > 3) {
+        printf("%s:  Incorrect source parameter! \n", tool_name);
+        return 0;
+    }
+    if (options.source <= 1) {
+        connect_and_fade_record record{};
+        record.opt_z = options.opt_z;
+        record.source = options.source;
+        record.opt_S = options.opt_S;
+        record.opt_s = options.opt_s;
+        return send_request(debug_fd, CMD_CONNECT_AND_FADE, &record, sizeof record);
+    }
+    if (a2i_fd == 0) {
+        // Descriptor 0 is standard input, not the second service.
+        log_error("%s:  no -p device given for source %u \n", tool_name,
+                  static_cast<unsigned>(options.source));
+        return 0;
+    }
+    pause_resume_record record{};
+    record.resume = options.source == 3 ? 1 : 0;
+    return send_request(a2i_fd, CMD_PAUSE_RESUME, &record, sizeof record);
+}
