@@ -1,0 +1,248 @@
+// MsgSendv on Linux. The side channel is a SOCK_SEQPACKET connection to the
+// host logger: one packet out, one 32-bit reply back. Any other connection is
+// a file descriptor that takes write requests.
+#include <sys/neutrino.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int side_channel = 0x40000000;
+constexpr char side_channel_path[] = "/dev/sidechannel";
+constexpr uint16_t msg_write = 0x102;
+constexpr uint32_t msg_header_size = 16;
+// More parts than any record needs; bounds the vector kept on the stack.
+constexpr long max_parts = 64;
+
+// The kept side-channel connection, or -1. Guarded by side_mux.
+int side_fd = -1;
+// Serialises one packet and its reply on side_fd. Lock order: a caller may
+// hold the logging client's lock when it takes this one, never the reverse.
+pthread_mutex_t side_mux = PTHREAD_MUTEX_INITIALIZER;
+
+// A fork waits for any exchange in flight, so the child never inherits the
+// lock taken or side_fd half replaced.
+void fork_prepare() {
+    pthread_mutex_lock(&side_mux);
+}
+void fork_parent() {
+    pthread_mutex_unlock(&side_mux);
+}
+
+// The child must not talk on its parent's connection: the replies would
+// interleave. It makes its own on its first record.
+void fork_child() {
+    if (side_fd >= 0)
+        close(side_fd);
+    side_fd = -1;
+    pthread_mutex_init(&side_mux, nullptr);
+}
+
+// Registered before main, hence before the logging client registers its own
+// handlers: its prepare handler (taking the client's lock) then runs before
+// ours, which keeps the lock order above during a fork.
+const int fork_handlers_registered = pthread_atfork(fork_prepare, fork_parent, fork_child);
+
+// The logger went away or restarted: nothing was sent on this connection.
+bool is_dead_connection(int error) {
+    return error == EPIPE || error == ECONNRESET || error == ENOTCONN;
+}
+
+long fail(int error) {
+    errno = error;
+    return -1;
+}
+
+// Converts the caller's parts into host iovecs, skipping the first `skip`
+// bytes. Returns the number of host parts, or -1 when the total overflows.
+long to_host_iov(const iov_t* parts, long count, size_t skip, iovec* out, size_t* total) {
+    long n = 0;
+    *total = 0;
+    for (long i = 0; i < count; ++i) {
+        size_t len = parts[i].iov_len;
+        if (*total > SIZE_MAX - len)
+            return -1;
+        *total += len;
+        size_t cut = skip < len ? skip : len;
+        skip -= cut;
+        if (len > cut)
+            out[n++] = iovec{static_cast<char*>(parts[i].iov_base) + cut, len - cut};
+    }
+    return n;
+}
+
+// Reads the first bytes of the message, which may span parts.
+void copy_head(const iov_t* parts, long count, unsigned char* out, size_t want) {
+    for (long i = 0; i < count && want > 0; ++i) {
+        size_t take = parts[i].iov_len < want ? parts[i].iov_len : want;
+        memcpy(out, parts[i].iov_base, take);
+        out += take;
+        want -= take;
+    }
+}
+
+int connect_side_channel() {
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, side_channel_path, sizeof side_channel_path);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        // Missing, not a socket, nobody listening: no logger on this way.
+        close(fd);
+        errno = ENOSYS;
+        return -1;
+    }
+    return fd;
+}
+
+void drop_side_channel() {
+    close(side_fd);
+    side_fd = -1;
+}
+
+// One packet out on the kept connection, remade once if the logger was
+// restarted since the last message. Returns 0, or -1 with errno.
+int send_packet(msghdr* msg) {
+    bool fresh = false;
+    if (side_fd < 0) {
+        side_fd = connect_side_channel();
+        if (side_fd < 0)
+            return -1;
+        fresh = true;
+    }
+    for (;;) {
+        if (sendmsg(side_fd, msg, MSG_NOSIGNAL) >= 0)
+            return 0;
+        if (!is_dead_connection(errno))
+            return -1;
+        drop_side_channel();
+        if (fresh)
+            return fail(ENOSYS);
+        side_fd = connect_side_channel();
+        if (side_fd < 0)
+            return -1;
+        fresh = true;
+    }
+}
+
+// The reply to the packet just sent. It must be read even when a signal
+// interrupts the wait, or the next message would get this one's reply.
+long receive_reply() {
+    int32_t reply = 0;
+    ssize_t got;
+    do {
+        got = recv(side_fd, &reply, sizeof reply, 0);
+    } while (got < 0 && errno == EINTR);
+    if (got == sizeof reply) {
+        if (reply >= 0)
+            return reply;
+        // Only a negated errno is meaningful; anything else is a protocol fault.
+        return fail(reply >= -4095 ? -reply : EPROTO);
+    }
+    // The logger went away after taking the message; the connection is spent.
+    int error = EPROTO;
+    if (got == 0 || (got < 0 && is_dead_connection(errno)))
+        error = ENOSYS;
+    else if (got < 0)
+        error = errno;
+    drop_side_channel();
+    return fail(error);
+}
+
+long send_side_channel(const iov_t* parts, long count) {
+    iovec host[max_parts];
+    size_t total = 0;
+    long n = to_host_iov(parts, count, 0, host, &total);
+    if (n < 0)
+        return fail(EMSGSIZE);
+    msghdr msg{};
+    msg.msg_iov = host;
+    msg.msg_iovlen = static_cast<size_t>(n);
+
+    int error = pthread_mutex_lock(&side_mux);
+    if (error != 0)
+        return fail(error);
+    long result = send_packet(&msg) == 0 ? receive_reply() : -1;
+    error = errno;
+    pthread_mutex_unlock(&side_mux);
+    errno = error;
+    return result;
+}
+
+// writev without SIGPIPE and without touching the process's disposition:
+// block it in this thread, and take back a SIGPIPE that this write raised.
+ssize_t writev_quietly(int fd, const iovec* parts, int count) {
+    sigset_t pipe_only, old;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
+    // A SIGPIPE already pending belongs to someone else and stays.
+    bool was_pending = false;
+    if (sigismember(&old, SIGPIPE)) {
+        sigset_t pending;
+        sigpending(&pending);
+        was_pending = sigismember(&pending, SIGPIPE);
+    }
+    ssize_t written = writev(fd, parts, count);
+    int error = errno;
+    if (written < 0 && error == EPIPE && !was_pending) {
+        const timespec now{0, 0};
+        while (sigtimedwait(&pipe_only, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = error;
+    return written;
+}
+
+long send_descriptor(int fd, const iov_t* parts, long count) {
+    unsigned char head[msg_header_size] = {};
+    copy_head(parts, count, head, sizeof head);
+    uint16_t type;
+    int32_t byte_count;
+    memcpy(&type, head, sizeof type);
+    memcpy(&byte_count, head + 4, sizeof byte_count);
+    if (type != msg_write) {
+        // A closed descriptor says so whatever the message.
+        if (fcntl(fd, F_GETFD) < 0)
+            return fail(EBADF);
+        return fail(ENOSYS);
+    }
+
+    iovec host[max_parts];
+    size_t total = 0;
+    long n = to_host_iov(parts, count, msg_header_size, host, &total);
+    // The header must describe exactly the bytes the parts hold.
+    if (n < 0 || total < msg_header_size || byte_count < 0 ||
+        static_cast<size_t>(byte_count) != total - msg_header_size)
+        return fail(EINVAL);
+    ssize_t written = writev_quietly(fd, host, static_cast<int>(n));
+    if (written < 0)
+        return fail(errno == EPIPE ? EBADF : errno);
+    return written;
+}
+
+} // namespace
+
+extern "C" long MsgSendv(int coid, const iov_t* siov, long sparts, const iov_t* riov, long rparts) {
+    // The only reply is the status; reply parts are not filled.
+    (void)riov;
+    (void)fork_handlers_registered;
+    if (sparts < 1 || sparts > max_parts || siov == nullptr || rparts < 0)
+        return fail(EINVAL);
+    if (coid == side_channel)
+        return send_side_channel(siov, sparts);
+    return send_descriptor(coid, siov, sparts);
+}
