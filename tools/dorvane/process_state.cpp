@@ -41,6 +41,8 @@ void open_a2i_device(const char* path) {
         log_error("%s:  strdup() failed: %s \n", tool_name, strerror(errno));
         exit(1);
     }
+    // The earlier copy has served its open and nothing refers to it any more.
+    free(a2i_path);
     a2i_path = copy;
     a2i_fd = open_device_or_exit(a2i_path);
 }

@@ -11,14 +11,14 @@ extern char* tool_name;
 extern int debug_fd;
 // The -p device; 0 stands for "no -p given".
 extern int a2i_fd;
-// Heap copy of the last -p argument; never freed.
+// Heap copy of the last -p argument; replaced by a later -p.
 extern char* a2i_path;
 
 // Puts the self-name into tool_name.
 void set_tool_name();
 // Opens a device read-write; a device that cannot be opened ends the run with status 1.
 int open_device_or_exit(const char* path);
-// Remembers and opens the -p device, replacing (not closing) an earlier one.
+// Remembers and opens the -p device; an earlier descriptor stays open.
 void open_a2i_device(const char* path);
 // Closes what start-up and -p opened, debug device first.
 void close_devices();
