@@ -1,0 +1,15 @@
+// Decodes a stream of devctl frames (u32 code, u32 byte count, bytes; little-
+// endian) into lines a person reads: each request by name with its fields.
+#pragma once
+
+#include <cstdio>
+
+struct decode_summary {
+    unsigned frames;  // frames seen, truncated ones included
+    unsigned flagged; // unknown command, wrong size or truncated
+};
+
+// Reads frames from in until its end and writes their decoding to out,
+// flushing after each frame so a live FIFO shows requests as they come.
+// Memory stays bounded whatever byte count a frame claims.
+decode_summary decode_frames(std::FILE* in, std::FILE* out);
