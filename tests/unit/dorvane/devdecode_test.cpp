@@ -1,0 +1,144 @@
+// The frame decoder on byte streams built here: what a person sees, and that
+// hostile input is reported rather than trusted.
+#include "frame_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+void put32(bytes& out, std::uint32_t word) {
+    for (int i = 0; i < 4; ++i) {
+        out.push_back(static_cast<unsigned char>(word >> (8 * i)));
+    }
+}
+
+bytes frame(std::uint32_t code, const bytes& payload, std::uint32_t claimed_count) {
+    bytes out;
+    put32(out, code);
+    put32(out, claimed_count);
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+bytes frame(std::uint32_t code, const bytes& payload) {
+    return frame(code, payload, static_cast<std::uint32_t>(payload.size()));
+}
+
+bytes words(std::initializer_list<std::uint32_t> values) {
+    bytes out;
+    for (std::uint32_t v : values) {
+        put32(out, v);
+    }
+    return out;
+}
+
+struct decoded {
+    decode_summary summary;
+    std::string text;
+};
+
+decoded decode(const bytes& input) {
+    std::vector<unsigned char> copy = input;
+    copy.push_back(0); // fmemopen wants a non-empty buffer
+    std::FILE* in = fmemopen(copy.data(), input.size(), "rb");
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    decoded result{decode_frames(in, out), {}};
+    std::fclose(out);
+    std::fclose(in);
+    result.text.assign(text, size);
+    std::free(text);
+    return result;
+}
+
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(devdecode, sound_frames_show_name_and_each_field_in_decimal_and_hex) {
+    bytes input = frame(0x80041103u, words({3, 4, 5, 0xFFFFFFFFu}));
+    const bytes path_id = frame(0x80041133u, words({7, 0, 0}));
+    input.insert(input.end(), path_id.begin(), path_id.end());
+
+    const decoded d = decode(input);
+    EXPECT_EQ(d.summary.frames, 2u);
+    EXPECT_EQ(d.summary.flagged, 0u);
+    EXPECT_TRUE(has(d.text, "#1 @0  DCMD_DIRECT_CONNECT  0x80041103  16 bytes\n")) << d.text;
+    EXPECT_TRUE(has(d.text, "      12  source    4294967295  0xFFFFFFFF\n")) << d.text;
+    EXPECT_TRUE(has(d.text, "#2 @24  DCMD_BROWSER_SELECT_PATH_ID  0x80041133  12 bytes\n"));
+    EXPECT_TRUE(has(d.text, "       0  y         7  0x00000007\n")) << d.text;
+    EXPECT_FALSE(has(d.text, "!!"));
+}
+
+TEST(devdecode, text_fields_stop_at_zero_escape_and_show_leftover_tail) {
+    bytes record = words({1, 0, 0, 0, 0, 0});
+    const std::string text("/x\0ng/o\x01\"", 10);
+    record.insert(record.end(), text.begin(), text.end());
+    record.resize(280, 0);
+    const decoded d = decode(frame(0x80041102u, record));
+    EXPECT_EQ(d.summary.flagged, 0u);
+    EXPECT_TRUE(has(d.text, "      24  text      \"/x\"  (2 characters)\n")) << d.text;
+    EXPECT_TRUE(has(d.text, "after the zero: \"ng/o\\x01\\\"\"\n")) << d.text;
+
+    bytes unterminated(264, 'A');
+    const decoded full = decode(frame(0x80041132u, unterminated));
+    EXPECT_TRUE(has(full.text, "(264 characters)")) << "reads no further than the record";
+}
+
+TEST(devdecode, wrong_size_and_unknown_code_are_flagged_and_later_frames_still_decoded) {
+    bytes input = frame(0x80041122u, bytes{1, 2, 3, 4, 5});
+    const bytes unknown = frame(0x12345678u, bytes(3, 0xAB));
+    const bytes good = frame(0x80041122u, words({1}));
+    input.insert(input.end(), unknown.begin(), unknown.end());
+    input.insert(input.end(), good.begin(), good.end());
+
+    const decoded d = decode(input);
+    EXPECT_EQ(d.summary.frames, 3u);
+    EXPECT_EQ(d.summary.flagged, 2u);
+    EXPECT_TRUE(has(d.text, "!! size mismatch: DCMD_A2I_SERV_PAUSE_RESUME takes 4 bytes\n"));
+    EXPECT_TRUE(has(d.text, "       0  01 02 03 04 05\n")) << d.text;
+    EXPECT_TRUE(has(d.text, "unknown command  0x12345678  3 bytes\n    !! unknown command code"));
+    EXPECT_TRUE(has(d.text, "#3 @24  DCMD_A2I_SERV_PAUSE_RESUME  0x80041122  4 bytes\n"
+                            "       0  resume    1  0x00000001\n"))
+        << d.text;
+}
+
+TEST(devdecode, truncated_header_and_payload_are_reported) {
+    const decoded header_cut = decode(bytes{0x01, 0x11, 0x04});
+    EXPECT_EQ(header_cut.summary.frames, 1u);
+    EXPECT_EQ(header_cut.summary.flagged, 1u);
+    EXPECT_TRUE(has(header_cut.text, "!! truncated frame header: 3 of 8 bytes"));
+
+    const decoded payload_cut = decode(frame(0x80041101u, words({1, 2}), 16));
+    EXPECT_EQ(payload_cut.summary.flagged, 1u);
+    EXPECT_TRUE(has(payload_cut.text, "!! truncated frame: 8 of 16 bytes")) << payload_cut.text;
+}
+
+TEST(devdecode, huge_byte_count_is_reported_not_trusted) {
+    bytes payload(10000, 0x5A);
+    const decoded d = decode(frame(0x80041101u, payload, 0xFFFFFFF0u));
+    EXPECT_EQ(d.summary.frames, 1u);
+    EXPECT_EQ(d.summary.flagged, 1u);
+    EXPECT_TRUE(has(d.text, "4294967280 bytes\n    !! truncated frame: 10000 of 4294967280 bytes"));
+    EXPECT_TRUE(has(d.text, "... 9936 more bytes")) << "dump stays short";
+
+    const decoded oversized = decode(frame(0x80041101u, payload));
+    EXPECT_TRUE(has(oversized.text, "!! size mismatch")) << oversized.text;
+}
+
+TEST(devdecode, empty_stream_has_no_frames) {
+    const decoded d = decode({});
+    EXPECT_EQ(d.summary.frames, 0u);
+    EXPECT_EQ(d.text, "");
+}
+
+} // namespace
