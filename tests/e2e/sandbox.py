@@ -1,0 +1,155 @@
+"""Runs the built programs in a private sandbox, with the host logger.
+
+CTest sets BIN_DIR (the built programs), EMULATOR (a command prefix such as
+"qemu-arm -L /usr/arm-linux-gnueabihf" on the armhf build, else empty) and
+SANDBOX_RUN (host/sandbox/sandbox-run). HOST_SLOGGER defaults to
+BIN_DIR/host-slogger.
+
+    class KestruneTest(unittest.TestCase):
+        def test_marker(self):
+            sb = Sandbox.for_test(self)            # removed after the test
+            os.makedirs(sb.path('/mnt/quota/mm'))  # host path inside ROOT
+            result = sb.run('kestrune', '-h')
+            self.assertEqual(result.returncode, 0)
+            self.assertIn(('info', 20001, 'kestrune: ...'), result.records)
+
+A record's text is as the logger wrote it: C-style escaped (a newline in the
+text reads as the two characters backslash and n); see unescape().
+"""
+
+import os
+import re
+import shlex
+import shutil
+import signal
+import subprocess
+import tempfile
+
+_LINE = re.compile(r'^(emerg|alert|crit|error|warning|notice|info|debug) (\d+) (.*)$')
+_ESCAPE = re.compile(r'\\(n|t|\\|x[0-9a-f]{2})')
+
+
+def parse_log_line(line):
+    """(sevname, code, text) of one logger line; ValueError if malformed."""
+    match = _LINE.match(line)
+    if not match:
+        raise ValueError('not a log line: %r' % line)
+    return match.group(1), int(match.group(2)), match.group(3)
+
+
+def unescape(text):
+    """The bytes a text record carried, from the escaped text of its line."""
+    def one(match):
+        code = match.group(1)
+        return {'n': '\n', 't': '\t', '\\': '\\'}.get(code) or chr(int(code[1:], 16))
+    return _ESCAPE.sub(one, text).encode('latin-1')
+
+
+class Result:
+    """What one run left: exit status, output and the system log."""
+
+    def __init__(self, returncode, stdout, stderr, log):
+        self.returncode = returncode
+        self.stdout = stdout
+        self.stderr = stderr
+        self.log = log
+        self.records = [parse_log_line(line) for line in log]
+
+    def __repr__(self):
+        return ('Result(returncode=%r, stdout=%r, stderr=%r, log=%r)'
+                % (self.returncode, self.stdout, self.stderr, self.log))
+
+
+class Sandbox:
+    """A fresh ROOT for sandbox-run; close() removes it."""
+
+    def __init__(self):
+        self._base = tempfile.mkdtemp(prefix='sandbox-')
+        self.root = os.path.join(self._base, 'root')
+        os.mkdir(self.root)
+        self._runs = 0
+
+    @classmethod
+    def for_test(cls, testcase):
+        """A sandbox removed when the test case ends."""
+        sandbox = cls()
+        testcase.addCleanup(sandbox.close)
+        return sandbox
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        if self._base is None:
+            return
+        # A test may leave directories without write or search permission.
+        for parent, dirs, _ in os.walk(self._base):
+            for name in dirs:
+                path = os.path.join(parent, name)
+                if not os.path.islink(path):
+                    os.chmod(path, 0o755)
+        shutil.rmtree(self._base, ignore_errors=True)
+        self._base = None
+
+    def path(self, inside):
+        """Host path of an absolute path inside the sandbox (/mnt, /dev/slog, ...)."""
+        return os.path.join(self.root, inside.lstrip('/'))
+
+    def run(self, program, *args, logger=True, logger_args=(), timeout=60, env=None,
+            input=None, binds=()):
+        """Runs BIN_DIR/program (under EMULATOR) in the sandbox; returns a Result."""
+        command = shlex.split(os.environ.get('EMULATOR', ''))
+        command += [os.path.join(os.environ['BIN_DIR'], program)] + [str(a) for a in args]
+        return self.run_command(command, logger=logger, logger_args=logger_args,
+                                timeout=timeout, env=env, input=input, binds=binds)
+
+    def run_command(self, command, logger=True, logger_args=(), timeout=60, env=None,
+                    input=None, binds=()):
+        """Runs any command list in the sandbox. binds: (host, inside) pairs.
+        env: variables added to the current environment."""
+        self._runs += 1
+        log_path = os.path.join(self._base, 'log-%d.txt' % self._runs)
+        runner = [os.environ['SANDBOX_RUN']]
+        if logger:
+            runner += ['--logger-output', log_path]
+            for arg in logger_args:
+                runner += ['--logger-arg', arg]
+        for source, target in binds:
+            runner += ['--bind', source, target]
+        runner += [self.root, '--'] + list(command)
+
+        run_env = dict(os.environ)
+        if 'BIN_DIR' in run_env:
+            run_env.setdefault('HOST_SLOGGER', os.path.join(run_env['BIN_DIR'], 'host-slogger'))
+        run_env.update(env or {})
+        process = subprocess.Popen(
+            runner, env=run_env, encoding='utf-8', errors='replace', start_new_session=True,
+            stdin=subprocess.DEVNULL if input is None else subprocess.PIPE,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            stdout, stderr = process.communicate(input, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            _stop_group(process)
+            raise
+        log = []
+        if logger and os.path.exists(log_path):
+            with open(log_path, encoding='latin-1') as f:
+                log = f.read().splitlines()
+        return Result(process.returncode, stdout, stderr, log)
+
+
+def _stop_group(process):
+    """Stops the runner, its logger and the command after a timeout."""
+    for sig, wait in ((signal.SIGTERM, 5), (signal.SIGKILL, None)):
+        try:
+            os.killpg(process.pid, sig)
+        except ProcessLookupError:
+            return
+        try:
+            process.communicate(timeout=wait)
+            return
+        except subprocess.TimeoutExpired:
+            continue
