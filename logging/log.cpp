@@ -133,10 +133,12 @@ void log_ints(std::int32_t code, int severity, std::int32_t count, ...) {
     if (!passes_threshold(severity)) {
         return;
     }
+    // An out-of-range count reads no arguments: the client refuses it anyway.
+    const bool in_range = static_cast<std::uint32_t>(count) <= SLOG_INTS_MAX;
     std::int32_t values[SLOG_INTS_MAX] = {};
     va_list args;
     va_start(args, count);
-    for (std::int32_t i = 0; i < count && i < static_cast<std::int32_t>(SLOG_INTS_MAX); ++i) {
+    for (std::int32_t i = 0; in_range && i < count; ++i) {
         values[i] = va_arg(args, std::int32_t);
     }
     va_end(args);
