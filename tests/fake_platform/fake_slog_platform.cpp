@@ -1,0 +1,200 @@
+// Scripted, recording platform for the logging client (see fake_platform.h).
+#include "fake_platform.h"
+
+#include "slog.h"
+#include "slog_platform.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <deque>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <set>
+#include <string_view>
+#include <sys/pathmgr.h>
+#include <sys/types.h>
+
+extern "C" {
+int _slogfd = SLOG_SIDE_CHANNEL;
+pthread_mutex_t __slog_mux = PTHREAD_MUTEX_INITIALIZER;
+pthread_once_t __slog_once = PTHREAD_ONCE_INIT;
+}
+
+namespace {
+
+struct failure {
+    long result;
+    int error;
+};
+
+struct fake_state {
+    std::vector<fake_call> calls;
+    std::deque<failure> sends;
+    std::deque<int> open_failures;
+    std::deque<std::size_t> stack;
+    std::set<int> handed_out;
+    int next_fd = FAKE_FIRST_FD;
+};
+
+// Built on first use: the C library or a test framework may open files before
+// this file's static objects exist.
+fake_state& state() {
+    static fake_state* const instance = new fake_state;
+    return *instance;
+}
+
+bool is_faked_descriptor(int fd) {
+    return fd == -1 || state().handed_out.count(fd) != 0;
+}
+
+bool is_logger_device(const char* path) {
+    return path != nullptr && std::string_view(path) == SLOG_DEVICE;
+}
+
+int hand_out_descriptor() {
+    fake_state& fake = state();
+    fake.handed_out.insert(fake.next_fd);
+    return fake.next_fd++;
+}
+
+int fake_open_logger(const char* path, int flags) {
+    fake_state& fake = state();
+    fake_call call{fake_call_kind::open};
+    call.path = path;
+    call.flags = flags;
+    if (fake.open_failures.empty()) {
+        call.fd = hand_out_descriptor();
+    } else {
+        errno = fake.open_failures.front();
+        fake.open_failures.pop_front();
+        call.fd = -1;
+    }
+    fake.calls.push_back(call);
+    return call.fd;
+}
+
+} // namespace
+
+// The client opens the logger device with open(); a build with 64-bit file
+// offsets on a 32-bit target calls it open64. Both symbols are interposed,
+// under their own names so that header redirections cannot swap them. Other
+// paths go on to the C library's open64: the same call on a 64-bit host, and
+// one that also allows large files on a 32-bit one.
+int fake_open_entry(const char* path, int flags, ...) __asm__("open");
+int fake_open64_entry(const char* path, int flags, ...) __asm__("open64")
+    __attribute__((alias("open")));
+int fake_close_entry(int fd) __asm__("close");
+
+int fake_open_entry(const char* path, int flags, ...) {
+    if (is_logger_device(path)) {
+        return fake_open_logger(path, flags);
+    }
+    using open_function = int (*)(const char*, int, ...);
+    static const auto real = reinterpret_cast<open_function>(dlsym(RTLD_NEXT, "open64"));
+    // The mode argument is there only when the flags ask for a new file.
+    if ((flags & O_CREAT) == 0 && (flags & O_TMPFILE) != O_TMPFILE) {
+        return real(path, flags);
+    }
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = va_arg(args, mode_t);
+    va_end(args);
+    return real(path, flags, mode);
+}
+
+int fake_close_entry(int fd) {
+    if (!is_faked_descriptor(fd)) {
+        static const auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "close"));
+        return real(fd);
+    }
+    fake_call call{fake_call_kind::close};
+    call.fd = fd;
+    state().calls.push_back(call);
+    state().handed_out.erase(fd);
+    if (fd == -1) {
+        errno = EBADF;
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" long MsgSendv(int coid, const iov_t* siov, long sparts, const iov_t*, long) {
+    fake_state& fake = state();
+    fake_call call{fake_call_kind::send};
+    call.fd = coid;
+    for (long i = 0; i < sparts; ++i) {
+        const auto* begin = static_cast<const unsigned char*>(siov[i].iov_base);
+        call.bytes.insert(call.bytes.end(), begin, begin + siov[i].iov_len);
+        call.part_lengths.push_back(siov[i].iov_len);
+    }
+    fake.calls.push_back(call);
+    if (fake.sends.empty()) {
+        return 0;
+    }
+    const failure scripted = fake.sends.front();
+    fake.sends.pop_front();
+    if (scripted.result == -1) {
+        errno = scripted.error;
+    }
+    return scripted.result;
+}
+
+extern "C" size_t __stackavail(void) {
+    fake_state& fake = state();
+    if (fake.stack.empty()) {
+        return FAKE_STACK_PLENTY;
+    }
+    const std::size_t bytes = fake.stack.front();
+    fake.stack.pop_front();
+    return bytes;
+}
+
+extern "C" int pathmgr_symlink(const char* path, const char* symlink) {
+    fake_call call{fake_call_kind::symlink};
+    call.path = path;
+    call.link = symlink;
+    state().calls.push_back(call);
+    return 0;
+}
+
+const std::vector<fake_call>& fake_calls() {
+    return state().calls;
+}
+
+std::vector<fake_call> fake_calls_of(fake_call_kind kind) {
+    std::vector<fake_call> matching;
+    for (const fake_call& call : state().calls) {
+        if (call.kind == kind) {
+            matching.push_back(call);
+        }
+    }
+    return matching;
+}
+
+void fake_script_send(long result, int error) {
+    state().sends.push_back({result, error});
+}
+
+void fake_script_open_failure(int error) {
+    state().open_failures.push_back(error);
+}
+
+void fake_script_stackavail(std::size_t bytes) {
+    state().stack.push_back(bytes);
+}
+
+int fake_device_descriptor() {
+    return hand_out_descriptor();
+}
+
+void fake_reset() {
+    fake_state& fake = state();
+    fake.calls.clear();
+    fake.sends.clear();
+    fake.open_failures.clear();
+    fake.stack.clear();
+    fake.handed_out.clear();
+    fake.next_fd = FAKE_FIRST_FD;
+    _slogfd = SLOG_SIDE_CHANNEL;
+    pthread_mutex_init(&__slog_mux, nullptr);
+}
