@@ -1,0 +1,162 @@
+// The program log front end: threshold, program-name prefix, codes, and the
+// last-resort line on standard error.
+#include "log.h"
+#include "slog_test_support.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+extern "C" char* __progname;
+
+namespace {
+
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
+
+char PROGRAM[] = "kestrune";
+
+class LogFrontEnd : public FakePlatformTest {
+  protected:
+    void SetUp() override {
+        FakePlatformTest::SetUp();
+        saved_name = __progname;
+        __progname = PROGRAM;
+    }
+    void TearDown() override {
+        __progname = saved_name;
+        FakePlatformTest::TearDown();
+    }
+
+  private:
+    char* saved_name = nullptr;
+};
+
+// The record's text without its terminating zero.
+std::string sent_text() {
+    const std::vector<sent_message> messages = sent_messages();
+    EXPECT_EQ(messages.size(), 1U);
+    if (messages.empty() || messages[0].payload.empty()) {
+        return {};
+    }
+    return messages[0].payload.substr(0, messages[0].payload.size() - 1);
+}
+
+// A logger that cannot be reached: no side channel and no device.
+void make_logger_unreachable() {
+    fake_script_send(-1, ENOSYS);
+    fake_script_open_failure(ENOENT);
+}
+
+void log_with_severity(int severity, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void log_with_severity(int severity, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    log_vprintf(severity, format, args);
+    va_end(args);
+}
+
+TEST_F(LogFrontEnd, records_above_the_threshold_send_and_print_nothing) {
+    make_logger_unreachable();
+    CaptureStderr();
+    log_debug("hidden %d", 1);
+    log_with_severity(6, "hidden");
+    log_with_severity(8 + 2, "flagged for echo but too severe a number");
+    log_binary(1, 6, "x", 1);
+    log_ints(1, 7, 1, 5);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_TRUE(fake_calls().empty());
+}
+
+TEST_F(LogFrontEnd, each_severity_call_sends_its_severity_with_the_text_code) {
+    struct expected_record {
+        void (*call)(const char*, ...);
+        std::int32_t severity_word;
+    };
+    const expected_record cases[] = {{log_error, 2 | 8}, {log_warning, 3 | 8}, {log_info, 5 | 8}};
+    for (const expected_record& expected : cases) {
+        fake_reset();
+        expected.call("disk %s", "missing");
+        const std::vector<sent_message> messages = sent_messages();
+        ASSERT_EQ(messages.size(), 1U);
+        EXPECT_EQ(messages[0].record.severity, expected.severity_word);
+        EXPECT_EQ(messages[0].record.code, LOG_CODE_TEXT);
+        EXPECT_EQ(sent_text(), "kestrune: disk missing");
+    }
+}
+
+TEST_F(LogFrontEnd, threshold_itself_passes) {
+    log_with_severity(5, "at the threshold");
+    EXPECT_EQ(sent_text(), "kestrune: at the threshold");
+}
+
+TEST_F(LogFrontEnd, caller_code_is_carried_unchanged) {
+    log_printf_code(0x12345678, 2, "%s", "coded");
+    EXPECT_EQ(sent_messages().at(0).record.code, 0x12345678);
+    EXPECT_EQ(sent_text(), "kestrune: coded");
+}
+
+TEST_F(LogFrontEnd, percent_in_the_program_name_prints_as_itself) {
+    char odd_name[] = "a%s%d%";
+    __progname = odd_name;
+    log_info("value %d", 3);
+    EXPECT_EQ(sent_text(), "a%s%d%: value 3");
+}
+
+TEST_F(LogFrontEnd, newline_in_the_format_reaches_the_record) {
+    log_info("line\n");
+    EXPECT_EQ(sent_text(), "kestrune: line\n");
+}
+
+TEST_F(LogFrontEnd, undeliverable_record_prints_the_fatal_line_with_the_error) {
+    make_logger_unreachable();
+    CaptureStderr();
+    log_error("%s", "lost");
+    EXPECT_EQ(GetCapturedStderr(),
+              std::string("Fatal: Could not write slog event: ") + std::strerror(ENOENT) + "\n");
+}
+
+TEST_F(LogFrontEnd, process_records_carry_the_process_id_in_hex) {
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "kestrune: process started PID=0x%08X",
+                  static_cast<unsigned>(getpid()));
+    log_started();
+    EXPECT_EQ(sent_text(), expected);
+    EXPECT_EQ(sent_messages().at(0).record.code, 0x00104E21);
+    EXPECT_EQ(sent_messages().at(0).record.severity, 5 | 8);
+
+    fake_reset();
+    std::snprintf(expected, sizeof expected, "kestrune: process terminated PID=0x%08X",
+                  static_cast<unsigned>(getpid()));
+    log_terminated();
+    EXPECT_EQ(sent_text(), expected);
+    EXPECT_EQ(sent_messages().at(0).record.code, 0x00204E21);
+}
+
+TEST_F(LogFrontEnd, binary_and_integer_records_pass_unchanged_without_prefix) {
+    log_binary(77, 3, "ab", 2);
+    log_ints(78, 2, 3, 10, -20, 30);
+    const std::vector<sent_message> messages = sent_messages();
+    ASSERT_EQ(messages.size(), 2U);
+    EXPECT_EQ(messages[0].record.severity, 3);
+    EXPECT_EQ(messages[0].record.code, 77);
+    EXPECT_EQ(messages[0].payload, "ab");
+    EXPECT_EQ(messages[1].record.severity, 2);
+    EXPECT_EQ(messages[1].record.code, 78);
+    const std::int32_t ints[] = {10, -20, 30};
+    EXPECT_EQ(messages[1].payload, std::string(reinterpret_cast<const char*>(ints), sizeof ints));
+}
+
+TEST_F(LogFrontEnd, integer_count_out_of_range_is_reported_like_any_failure) {
+    const std::string refused =
+        std::string("Fatal: Could not write slog event: ") + std::strerror(EINVAL) + "\n";
+    for (const std::int32_t count : {33, -1}) {
+        CaptureStderr();
+        log_ints(1, 5, count, 1, 2);
+        EXPECT_EQ(GetCapturedStderr(), refused);
+    }
+    EXPECT_TRUE(fake_calls().empty());
+}
+
+} // namespace
