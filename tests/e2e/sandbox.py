@@ -11,7 +11,7 @@ BIN_DIR/host-slogger.
             os.makedirs(sb.path('/mnt/quota/mm'))  # host path inside ROOT
             result = sb.run('kestrune', '-h')
             self.assertEqual(result.returncode, 0)
-            self.assertIn(('info', 20001, 'kestrune: ...'), result.records)
+            self.assertIn(('notice', 20001, 'kestrune: ...'), result.records)
 
 A record's text is as the logger wrote it: C-style escaped (a newline in the
 text reads as the two characters backslash and n); see unescape().
@@ -61,12 +61,15 @@ class Result:
 
 
 class Sandbox:
-    """A fresh ROOT for sandbox-run; close() removes it."""
+    """A fresh ROOT for sandbox-run, with mnt, opt, var, boot, dev/shmem and
+    dev/vellmar made empty; close() removes it."""
 
     def __init__(self):
         self._base = tempfile.mkdtemp(prefix='sandbox-')
         self.root = os.path.join(self._base, 'root')
-        os.mkdir(self.root)
+        # The runner's layout, ready for a test to fill before the first run.
+        for inside in ('mnt', 'opt', 'var', 'boot', 'dev/shmem', 'dev/vellmar'):
+            os.makedirs(os.path.join(self.root, inside))
         self._runs = 0
 
     @classmethod

@@ -1,0 +1,167 @@
+"""sandbox-run: what the command sees, what the host keeps, what comes back."""
+
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+from sandbox import Sandbox
+
+RUNNER = os.environ['SANDBOX_RUN']
+
+SEND_ONE_RECORD = r'''
+import socket, struct, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+s.connect('/dev/sidechannel')
+record = struct.pack('<iiI', 13, 20001, 0) + b'probe: hello\0'
+s.send(struct.pack('<HHiII', 2, 16, len(record), 0, 0) + record)
+print(struct.unpack('<i', s.recv(4))[0])
+'''
+
+
+def snapshot(paths):
+    return {p: sorted(os.listdir(p)) if os.path.isdir(p) else None for p in paths}
+
+
+class Layout(unittest.TestCase):
+    def setUp(self):
+        self.sb = Sandbox.for_test(self)
+
+    def sh(self, script, **kwargs):
+        return self.sb.run_command(['sh', '-c', script], logger=False, **kwargs)
+
+    def test_root_paths_are_bound_read_write(self):
+        os.makedirs(self.sb.path('/mnt/quota/mm'))
+        with open(self.sb.path('/mnt/quota/mm/given'), 'w') as f:
+            f.write('from host\n')
+        result = self.sh('cat /mnt/quota/mm/given && for d in /mnt /opt /var /boot '
+                         '/dev/shmem /dev/vellmar; do echo x > $d/made || exit 9; done')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, 'from host\n')
+        for inside in ('/mnt', '/opt', '/var', '/boot', '/dev/shmem', '/dev/vellmar'):
+            self.assertTrue(os.path.isfile(self.sb.path(inside + '/made')), inside)
+
+    def test_host_file_system_is_read_only_and_untouched(self):
+        watched = ['/mnt', '/opt', '/var', '/boot', '/dev']
+        before = snapshot(watched)
+        result = self.sh('touch /etc/sandbox-probe 2>/dev/null && exit 1; '
+                         'mkdir /mnt/new /opt/new /var/new /boot/new && exit 0')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(snapshot(watched), before)
+        self.assertFalse(os.path.exists('/etc/sandbox-probe'))
+
+    def test_dev_entries_absent_without_a_source(self):
+        result = self.sh('ls /dev/slog /dev/sidechannel')
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn('/dev/slog', result.stderr)
+        self.assertIn('/dev/sidechannel', result.stderr)
+
+    def test_dev_slog_as_file_and_as_fifo(self):
+        open(self.sb.path('/dev/slog'), 'w').close()
+        self.assertEqual(self.sh('printf rec > /dev/slog').returncode, 0)
+        with open(self.sb.path('/dev/slog')) as f:
+            self.assertEqual(f.read(), 'rec')
+
+        os.remove(self.sb.path('/dev/slog'))
+        os.mkfifo(self.sb.path('/dev/slog'))
+        result = self.sh('test -p /dev/slog && (printf through > /dev/slog &) && cat /dev/slog')
+        self.assertEqual(result.stdout, 'through')
+
+    def test_extra_bind_and_working_directory(self):
+        extra = os.path.join(self.sb.root, '..', 'extra')
+        os.mkdir(extra)
+        result = self.sb.run_command(['sh', '-c', 'pwd; echo y > /dev/vellmar/debug'],
+                                     logger=False, binds=[(extra, '/dev/vellmar')])
+        self.assertEqual(result.stdout.strip(), os.getcwd())
+        with open(os.path.join(extra, 'debug')) as f:
+            self.assertEqual(f.read(), 'y\n')
+
+    def test_tracer_stand_in_records_its_arguments(self):
+        result = self.sh('/boot/bin/tracelogger -n 0 -S 8M "-s two words" && '
+                         '/boot/bin/tracelogger')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(self.sb.path('/boot/tracelogger.calls')) as f:
+            self.assertEqual(f.read(), '-n 0 -S 8M -s two words\n\n')
+
+    def test_existing_tracer_is_kept(self):
+        os.makedirs(self.sb.path('/boot/bin'))
+        with open(self.sb.path('/boot/bin/tracelogger'), 'w') as f:
+            f.write('#!/bin/sh\nexit 3\n')
+        os.chmod(self.sb.path('/boot/bin/tracelogger'), 0o755)
+        self.assertEqual(self.sh('/boot/bin/tracelogger').returncode, 3)
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which('setpriv'), 'needs root to drop to')
+    def test_runs_as_an_ordinary_user(self):
+        for parent, dirs, _ in os.walk(self.sb.root):
+            for name in [''] + dirs:
+                shutil.chown(os.path.join(parent, name), 'nobody')
+        os.chmod(os.path.dirname(self.sb.root), 0o755)
+        result = subprocess.run(
+            ['setpriv', '--reuid=nobody', '--regid=nogroup', '--clear-groups',
+             RUNNER, self.sb.root, '--', 'sh', '-c', 'id -u; echo x > /mnt/mine'],
+            capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertNotEqual(result.stdout.strip(), '0')
+        self.assertTrue(os.path.isfile(self.sb.path('/mnt/mine')))
+
+
+class Status(unittest.TestCase):
+    def setUp(self):
+        self.sb = Sandbox.for_test(self)
+
+    def test_command_status_is_passed_through(self):
+        for code in (0, 1, 7, 124):
+            result = self.sb.run_command(['sh', '-c', 'exit %d' % code], logger=False)
+            self.assertEqual(result.returncode, code)
+        result = self.sb.run_command(['sh', '-c', 'kill -TERM $$'], logger=False)
+        self.assertEqual(result.returncode, 128 + 15)
+
+    def test_usage_errors_are_125_with_a_message(self):
+        for args in ([], [self.sb.root], [self.sb.root, 'true'], ['--bogus', self.sb.root, '--', 'true'],
+                     ['--bind', '/nonexistent-source', '/x', self.sb.root, '--', 'true']):
+            result = subprocess.run([RUNNER] + args, capture_output=True, text=True, timeout=30)
+            self.assertEqual(result.returncode, 125, args)
+            self.assertIn('sandbox-run:', result.stderr)
+
+    def test_help(self):
+        result = subprocess.run([RUNNER, '--help'], capture_output=True, text=True, timeout=30)
+        self.assertEqual(result.returncode, 0)
+        self.assertIn('usage: sandbox-run', result.stdout)
+
+
+class Logger(unittest.TestCase):
+    def setUp(self):
+        self.sb = Sandbox.for_test(self)
+
+    def test_records_printed_after_the_header(self):
+        env = dict(os.environ, HOST_SLOGGER=os.path.join(os.environ['BIN_DIR'], 'host-slogger'))
+        result = subprocess.run(
+            [RUNNER, '--logger', self.sb.root, '--', sys.executable, '-c', SEND_ONE_RECORD],
+            capture_output=True, text=True, env=env, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, '25\n--- system log ---\nnotice 20001 probe: hello\n')
+        self.assertFalse(os.path.exists(self.sb.path('/dev/sidechannel')))
+
+    def test_logger_output_file_and_arguments(self):
+        result = self.sb.run_command([sys.executable, '-c', SEND_ONE_RECORD],
+                                     logger_args=['--fail', 'EBADF:1'])
+        self.assertEqual(result.stdout, '-9\n')
+        self.assertEqual(result.log, [])
+        result = self.sb.run_command([sys.executable, '-c', SEND_ONE_RECORD])
+        self.assertEqual(result.records, [('notice', 20001, 'probe: hello')])
+
+    def test_missing_logger_is_a_clear_error(self):
+        result = self.sb.run_command(['true'], env={'HOST_SLOGGER': '/nonexistent/host-slogger'})
+        self.assertEqual(result.returncode, 125)
+        self.assertIn('host logger', result.stderr)
+
+    def test_logger_that_cannot_start_is_a_clear_error(self):
+        os.mkdir(self.sb.path('/dev/sidechannel'))  # in the way of the socket
+        result = self.sb.run_command(['true'])
+        self.assertEqual(result.returncode, 125)
+        self.assertIn('host logger failed to start', result.stderr)
+
+
+if __name__ == '__main__':
+    unittest.main()
