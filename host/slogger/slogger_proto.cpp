@@ -41,7 +41,7 @@ Outcome refuse(int error, std::string complaint) {
 std::string numbers_line(const unsigned char* payload, std::size_t size) {
     std::string line;
     char item[16];
-    if (size % 4 == 0 && size / 4 <= max_ints) {
+    if (size % 4 == 0 && size / 4 <= SLOG_INTS_MAX) {
         line = "ints[" + std::to_string(size / 4) + "]:";
         for (std::size_t i = 0; i < size; i += 4) {
             std::snprintf(item, sizeof item, " %d",
@@ -90,7 +90,7 @@ std::string format_record(const unsigned char* record, std::size_t payload_size)
     line += ' ';
     line += std::to_string(code);
     line += ' ';
-    if (severity & text_flag) {
+    if (severity & SLOG_TEXT_FLAG) {
         std::size_t length = 0;
         while (length < payload_size && payload[length] != 0)
             ++length;
@@ -105,7 +105,7 @@ Outcome handle_packet(const unsigned char* packet, std::size_t size, bool trunca
     if (size < msg_header_size)
         return refuse(EINVAL, "short packet (" + std::to_string(size) + " bytes)");
     std::uint16_t type = half_at(packet);
-    if (type != msg_side) {
+    if (type != SLOG_MSG_SIDE) {
         char hex[8];
         std::snprintf(hex, sizeof hex, "%#x", type);
         return refuse(EINVAL, std::string("message type ") + hex + " is not a record");

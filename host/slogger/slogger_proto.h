@@ -6,15 +6,14 @@
 #include <cstdint>
 #include <string>
 
+#include "slog.h" // the wire format
+
 namespace slogger {
 
 // Largest packet taken whole; a larger one is refused with EMSGSIZE.
 inline constexpr std::size_t max_packet = 65536;
-inline constexpr std::size_t msg_header_size = 16;
-inline constexpr std::size_t record_header_size = 12;
-inline constexpr std::uint16_t msg_side = 2;
-inline constexpr std::uint32_t text_flag = 8;
-inline constexpr std::size_t max_ints = 32;
+inline constexpr std::size_t msg_header_size = sizeof(slog_msg_header);
+inline constexpr std::size_t record_header_size = sizeof(slog_record_header);
 
 struct Outcome {
     std::int32_t reply;    // the record's byte count, or a negated errno
