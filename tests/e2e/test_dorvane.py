@@ -133,29 +133,28 @@ class RequestsTest(DorvaneCase):
 
 
 class RefusalsTest(DorvaneCase):
+    def assert_refused(self, args, stdout, lines):
+        """Nothing sent anywhere, exit status 0, and these words said."""
+        self.make_device(A2I)
+        result = self.run_tool(*args)
+        self.assertEqual(result.returncode, 0, result)
+        self.assertEqual(result.stdout, stdout)
+        self.assertEqual(self.frames(DEBUG) + self.frames(A2I), [], args)
+        self.assertEqual(self.tool_lines(result), lines)
+
     def test_x_other_than_0_or_1_logs_signed_value_and_sends_nothing(self):
         for value, shown in (('2', '2'), ('4294967295', '-1')):
-            result = self.run_tool('-x', value)
-            self.assertEqual(result.returncode, 0, result)
-            self.assertEqual(self.frames(), [])
-            self.assertEqual(self.tool_lines(result), [
+            self.assert_refused(['-x', value], '', [
                 (ERROR, TEXT_CODE, r'dorvane: dorvane:  invalid parameter x:%s \n' % shown)])
 
     def test_source_above_3_complains_on_standard_output(self):
         for value in ('4', '-1'):
-            result = self.run_tool('-O', value)
-            self.assertEqual(result.returncode, 0, result)
-            self.assertEqual(result.stdout, 'dorvane:  Incorrect source parameter! \n')
-            self.assertEqual(self.frames(), [])
-            self.assertEqual(self.tool_lines(result), [])
+            self.assert_refused(['-O', value, '-p', A2I],
+                                'dorvane:  Incorrect source parameter! \n', [])
 
     def test_source_2_or_3_without_p_sends_nothing_and_says_so(self):
         for value in ('2', '3'):
-            result = self.run_tool('-O', value)
-            self.assertEqual(result.returncode, 0, result)
-            self.assertEqual(result.stdout, '')
-            self.assertEqual(self.frames(), [])
-            self.assertEqual(self.tool_lines(result), [
+            self.assert_refused(['-O', value], '', [
                 (ERROR, TEXT_CODE, r'dorvane: dorvane:  no -p device given for source %s \n' % value)])
 
     def test_failing_request_logs_one_line_naming_it_and_exits_0(self):

@@ -31,22 +31,45 @@ void copy_path_text(tool_options& options, const char* text) {
     memcpy(options.path_text, text, length + 1);
 }
 
+// Options that store one number; -e fills the same field as -d.
+struct numeric_option {
+    char letter;
+    std::uint32_t tool_options::*field;
+    bool tool_options::*given; // null when the request choice ignores it
+};
+
+constexpr numeric_option NUMERIC_OPTIONS[] = {
+    {'a', &tool_options::opt_a, &tool_options::a_given},
+    {'b', &tool_options::opt_b, nullptr},
+    {'c', &tool_options::opt_c, nullptr},
+    {'d', &tool_options::opt_d, nullptr},
+    {'e', &tool_options::opt_d, nullptr},
+    {'S', &tool_options::opt_S, nullptr},
+    {'O', &tool_options::source, nullptr},
+    {'z', &tool_options::opt_z, nullptr},
+    {'s', &tool_options::opt_s, nullptr},
+    {'x', &tool_options::opt_x, &tool_options::x_given},
+    {'y', &tool_options::opt_y, nullptr},
+};
+
+bool apply_numeric_option(tool_options& options, int letter, const char* argument) {
+    for (const numeric_option& option : NUMERIC_OPTIONS) {
+        if (option.letter == letter) {
+            options.*option.field = to_u32_like_target(argument);
+            if (option.given != nullptr) {
+                options.*option.given = true;
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
 void apply_option(tool_options& options, int letter, const char* argument) {
+    if (apply_numeric_option(options, letter, argument)) {
+        return;
+    }
     switch (letter) {
-    case 'a':
-        options.opt_a = to_u32_like_target(argument);
-        options.a_given = true;
-        break;
-    case 'b':
-        options.opt_b = to_u32_like_target(argument);
-        break;
-    case 'c':
-        options.opt_c = to_u32_like_target(argument);
-        break;
-    case 'd':
-    case 'e':
-        options.opt_d = to_u32_like_target(argument);
-        break;
     case 'f':
         copy_path_text(options, argument);
         break;
@@ -56,26 +79,7 @@ void apply_option(tool_options& options, int letter, const char* argument) {
     case 'p':
         open_a2i_device(argument);
         break;
-    case 'S':
-        options.opt_S = to_u32_like_target(argument);
-        break;
-    case 'O':
-        options.source = to_u32_like_target(argument);
-        break;
-    case 'z':
-        options.opt_z = to_u32_like_target(argument);
-        break;
-    case 's':
-        options.opt_s = to_u32_like_target(argument);
-        break;
-    case 'x':
-        options.opt_x = to_u32_like_target(argument);
-        options.x_given = true;
-        break;
-    case 'y':
-        options.opt_y = to_u32_like_target(argument);
-        break;
-    default:
+    default: // '?': a letter outside the option string or a missing argument
         printf("%s:  Wrong Input parameter! \n", tool_name);
         break;
     }

@@ -22,11 +22,8 @@ int send_request(int fd, dorvane_command command, void* record, size_t size) {
 } // namespace
 
 int send_enable_disable(const tool_options& options) {
-    enable_disable_record record{};
-    record.opt_a = options.opt_a;
-    record.opt_b = options.opt_b;
-    record.opt_c = options.opt_c;
-    record.opt_d = options.opt_d;
+    enable_disable_record record{
+        options.opt_a, options.opt_b, options.opt_c, options.opt_d, {}, {}};
     // All 100 bytes as they stand, tail of an earlier longer -f included.
     memcpy(record.text, options.path_text, sizeof options.path_text);
     return send_request(debug_fd, CMD_ENABLE_DISABLE, &record, sizeof record);
@@ -39,8 +36,7 @@ int send_browser_select(const tool_options& options) {
         return send_request(debug_fd, CMD_PATH_NAME, &record, sizeof record);
     }
     if (options.opt_x == 1) {
-        path_id_record record{};
-        record.opt_y = options.opt_y;
+        path_id_record record{options.opt_y, {}};
         return send_request(debug_fd, CMD_PATH_ID, &record, sizeof record);
     }
     log_error("%s:  invalid parameter x:%d \n", tool_name,
@@ -50,11 +46,7 @@ int send_browser_select(const tool_options& options) {
 
 int send_direct_connect(const tool_options& options) {
     log_error("%s:  direct connect called: %s", tool_name, strerror(errno));
-    direct_connect_record record{};
-    record.opt_z = options.opt_z;
-    record.opt_S = options.opt_S;
-    record.opt_s = options.opt_s;
-    record.source = options.source;
+    direct_connect_record record{options.opt_z, options.opt_S, options.opt_s, options.source};
     return send_request(debug_fd, CMD_DIRECT_CONNECT, &record, sizeof record);
 }
 
@@ -64,11 +56,7 @@ int send_source_request(const tool_options& options) {
         return 0;
     }
     if (options.source <= 1) {
-        connect_and_fade_record record{};
-        record.opt_z = options.opt_z;
-        record.source = options.source;
-        record.opt_S = options.opt_S;
-        record.opt_s = options.opt_s;
+        connect_and_fade_record record{options.opt_z, options.source, options.opt_S, options.opt_s};
         return send_request(debug_fd, CMD_CONNECT_AND_FADE, &record, sizeof record);
     }
     if (a2i_fd == 0) {
@@ -77,7 +65,6 @@ int send_source_request(const tool_options& options) {
                   static_cast<unsigned>(options.source));
         return 0;
     }
-    pause_resume_record record{};
-    record.resume = options.source == 3 ? 1 : 0;
+    pause_resume_record record{options.source == 3 ? 1u : 0u};
     return send_request(a2i_fd, CMD_PAUSE_RESUME, &record, sizeof record);
 }
