@@ -1,0 +1,167 @@
+"""The real logging client, through the host layer, to the host logger or the
+/dev/slog device, run in the sandbox by log_probe."""
+
+import collections
+import os
+import shlex
+import struct
+import unittest
+
+from sandbox import Sandbox
+
+LONG = 'x' * 1015
+ODD_TEXT = b'tab\there\nnl \\ \xc3\xa9 \x01'
+
+# (severity word, code, payload) of what `log_probe records` sends, in order.
+RECORDS = [
+    (13, 20001, b'hello world 42\0'),
+    (10, 7, b'\0'),
+    (13, 9, LONG.encode() + b'\0'),
+    (13, 10, ODD_TEXT + b'\0'),
+    (3, 11, struct.pack('<3i', 1, -2, 2147483647)),
+    (3, 12, b''),
+    (4, 13, bytes([0x00, 0x01, 0xfe, 0xff, 0x7f])),
+    (13, 20001, b'log_probe: front 5\0'),
+    (10, 20001, b'log_probe: failed: x\0'),
+]
+RECORD_LINES = [
+    'notice 20001 hello world 42',
+    'crit 7 ',
+    'notice 9 ' + LONG,
+    'notice 10 tab\\there\\nnl \\\\ \\xc3\\xa9 \\x01',
+    'error 11 ints[3]: 1 -2 2147483647',
+    'error 12 ints[0]:',
+    'warning 13 bytes[5]: 00 01 fe ff 7f',
+    'notice 20001 log_probe: front 5',
+    'crit 20001 log_probe: failed: x',
+]
+# The client's own calls print their results; the front end's do not.
+CLIENT_CALLS = 7
+
+
+def raw_record(severity, code, payload):
+    return struct.pack('<iiI', severity, code, 0) + payload
+
+
+def byte_counts(records):
+    return ['%d' % (12 + len(payload)) for _, _, payload in records]
+
+
+class Delivery(unittest.TestCase):
+    def setUp(self):
+        self.sb = Sandbox.for_test(self)
+
+    def test_records_reach_the_logger_exactly(self):
+        result = self.sb.run('log_probe', 'records')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.splitlines(), byte_counts(RECORDS[:CLIENT_CALLS]))
+        self.assertEqual(result.log, RECORD_LINES)
+        self.assertEqual(result.stderr, '')
+
+    def test_refused_side_channel_falls_back_to_device_file(self):
+        open(self.sb.path('/dev/slog'), 'wb').close()
+        result = self.sb.run('log_probe', 'records', logger_args=['--fail', 'ENOSYS:1'])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.splitlines(), byte_counts(RECORDS[:CLIENT_CALLS]))
+        # Once on the device the client stays there: the logger sees nothing.
+        self.assertEqual(result.log, [])
+        with open(self.sb.path('/dev/slog'), 'rb') as f:
+            self.assertEqual(f.read(), b''.join(raw_record(*r) for r in RECORDS))
+
+    def test_device_missing_loses_one_record_then_side_channel_again(self):
+        result = self.sb.run('log_probe', 'records', logger_args=['--fail', 'ENOSYS:1'])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        lines = result.stdout.splitlines()
+        self.assertEqual(lines[0], '-1 No such file or directory')
+        self.assertEqual(lines[1:], byte_counts(RECORDS[1:CLIENT_CALLS]))
+        self.assertEqual(result.log, RECORD_LINES[1:])
+
+    def test_no_way_to_the_logger_reports_each_record_and_carries_on(self):
+        result = self.sb.run('log_probe', 'front', 3, logger=False)
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(result.stdout, 'carried on\n')
+        self.assertEqual(result.stderr.splitlines(),
+                         ['Fatal: Could not write slog event: No such file or directory'] * 3)
+
+
+class Concurrency(unittest.TestCase):
+    def setUp(self):
+        self.sb = Sandbox.for_test(self)
+
+    def test_threads_records_arrive_whole_and_once(self):
+        threads, per_thread = 8, 200
+        result = self.sb.run('log_probe', 'threads', threads, per_thread, timeout=300)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, 'failures 0\n')
+        expected = collections.Counter()
+        for t in range(threads):
+            for i in range(per_thread):
+                if i % 2 == 0:
+                    expected['notice %d thread %d record %d' % (100 + t, t, i)] += 1
+                else:
+                    expected['notice %d ints[2]: %d %d' % (100 + t, t, i)] += 1
+        self.assertEqual(collections.Counter(result.log), expected)
+        # Each thread's own records keep their order.
+        for t in range(threads):
+            mine = [line for line in result.log if line.startswith('notice %d ' % (100 + t))]
+            numbers = [int(line.split()[-1]) for line in mine]
+            self.assertEqual(numbers, list(range(per_thread)))
+
+    def test_child_forked_while_another_thread_logs(self):
+        forks = 10
+        result = self.sb.run('log_probe', 'fork', forks, timeout=300)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        lines = result.stdout.splitlines()
+        self.assertTrue(lines[-1].startswith('children %d ' % forks), result.stdout)
+        children = sorted(line for line in result.log if line.startswith('notice 300 '))
+        self.assertEqual(children, sorted('notice 300 child %d' % k for k in range(forks)))
+        background = [line for line in result.log if line.startswith('notice 200 ')]
+        self.assertEqual(background,
+                         ['notice 200 background %d' % n for n in range(len(background))])
+        # Each child made its own connection: the logger names the child as
+        # the sender of the malformed packet it sent last.
+        pids = [line.split()[-1] for line in lines if line.startswith('child pid ')]
+        self.assertEqual(len(pids), forks)
+        for pid in pids:
+            self.assertIn('host-slogger: client pid %s: header length 0' % pid, result.stderr)
+
+
+RESTART_SCRIPT = r'''
+wait_for_socket() {
+    for i in $(seq 300); do [ -S /dev/sidechannel ] && return 0; sleep 0.1; done
+    return 1
+}
+$EMU $LOGGER --socket /dev/sidechannel --output /mnt/log1 & first=$!
+wait_for_socket || exit 90
+$EMU $PROBE restart > /mnt/probe.out & probe=$!
+for i in $(seq 300); do [ -s /mnt/log1 ] && break; sleep 0.1; done
+kill $first; wait $first
+$EMU $LOGGER --socket /dev/sidechannel --output /mnt/log2 & second=$!
+wait_for_socket || exit 91
+touch /mnt/go
+wait $probe; status=$?
+kill $second; wait $second
+exit $status
+'''
+
+
+class Restart(unittest.TestCase):
+    @unittest.skipUnless(os.geteuid() == 0, 'the loggers make their socket in the sandbox /dev')
+    def test_logger_restart_between_two_records_loses_nothing(self):
+        sb = Sandbox.for_test(self)
+        bin_dir = os.environ['BIN_DIR']
+        env = {'EMU': os.environ.get('EMULATOR', ''),
+               'LOGGER': shlex.quote(os.path.join(bin_dir, 'host-slogger')),
+               'PROBE': shlex.quote(os.path.join(bin_dir, 'log_probe'))}
+        result = sb.run_command(['sh', '-c', RESTART_SCRIPT], logger=False, env=env, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(sb.path('/mnt/probe.out')) as f:
+            self.assertEqual(f.read().splitlines(), ['27', '26'])
+        with open(sb.path('/mnt/log1')) as f:
+            self.assertEqual(f.read(), 'notice 400 before restart\n')
+        with open(sb.path('/mnt/log2')) as f:
+            self.assertEqual(f.read(), 'notice 400 after restart\n')
+
+
+if __name__ == '__main__':
+    unittest.main()
