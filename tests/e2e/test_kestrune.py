@@ -1,0 +1,400 @@
+"""kestrune end to end: the real program in the sandbox, judged by the tree,
+link and marker it leaves and by its lines in the host logger."""
+
+import os
+import shlex
+import subprocess
+import time
+import unittest
+
+from sandbox import Sandbox
+
+ERROR = 'crit'  # severity 2 on the logger's scale
+INFO = 'notice'  # severity 5
+TEXT_CODE = 20001
+
+MM = '/mnt/quota/mm'
+TRIGGER = MM + '/STARTUP_KERNELTRACE'
+BACKUP_MARKER = MM + '/backupWritten'
+MEDIA_FS = '/opt/share/bin/io-fs-media'
+QDB_LINK = '/opt/share/bin/io-fs-media-qdb'
+READY_MARKER = '/dev/shmem/kestruneFinished'
+FALLBACK_DIRS = ['/var/opt/mm/backup', '/var/opt/mm/backup2']
+MEDIA_DIRS = [MM + '/' + d for d in (
+    'PVCache', 'PVCache/hu', 'PVCache/rse', 'backup', 'backup2', 'EntServer', 'Voicenotes',
+    'Voicenotes/tmp', 'A4A', 'ODLCoverart', 'gracenote', 'gracenote/mldb',
+    'gracenote/mldb_backup', 'gracenote/odlcache', 'gracenote/odlcache_backup', 'sdars',
+    'sdars/art', 'sdars/art/baseline', 'OnlineEntertainment', 'OnlineEntertainment/Content',
+    'OnlineEntertainment/Coverart', 'OnlineEntertainment/Channeldata',
+    'OnlineEntertainment/App', 'OnlineEntertainment/Fingerprint')]
+MLDB, MLDB_BACKUP, ODLCACHE, ODLCACHE_BACKUP = MEDIA_DIRS[11:15]
+PATH_SIZE = 256
+ENTRY_LIMIT = 10
+
+
+def line(severity, text):
+    return (severity, TEXT_CODE, 'kestrune: ' + text)
+
+
+HDD = line(INFO, 'HDD Detected')
+MOUNT_MISSING = line(INFO, 'HDD Media Mount not found !')
+STALE = line(ERROR, 'Backup was not written in last live cycle, remove mldb files')
+LINK_FAILED = line(
+    ERROR, 'Failed to Create io-fs-media-qdb Symlink, io-fs-media-qdb could not be started')
+MARKER_FAILED = line(ERROR, ' Failed to Create MEDIAREADY marker file , Media will not come up ')
+
+
+def removed(path):
+    return line(INFO, 'File %s is removed' % path)
+
+
+def not_removed(path):
+    return line(ERROR, 'Can not remove file %s' % path)
+
+
+def not_opened(path):
+    return line(ERROR, 'Can not open %s' % path)
+
+
+def too_long(directory):
+    return line(ERROR, 'Can not remove file %s/...: name too long' % directory)
+
+
+class KestruneCase(unittest.TestCase):
+    """A fresh sandbox with the media file-system component in place."""
+
+    def setUp(self):
+        self.fresh()
+
+    def fresh(self):
+        """A new sandbox, for each sub-test that needs its own."""
+        self.sb = Sandbox.for_test(self)
+        self.make_file(MEDIA_FS)
+
+    def host(self, inside):
+        return self.sb.path(inside)
+
+    def exists(self, inside):
+        return os.path.lexists(self.host(inside))
+
+    def make_dirs(self, *paths):
+        for inside in paths:
+            os.makedirs(self.host(inside), exist_ok=True)
+
+    def make_file(self, inside, content=''):
+        self.make_dirs(os.path.dirname(inside))
+        with open(self.host(inside), 'w') as f:
+            f.write(content)
+
+    def make_link(self, inside, target):
+        self.make_dirs(os.path.dirname(inside))
+        os.symlink(target, self.host(inside))
+
+    def run_kestrune(self, *args, umask=None):
+        if umask is None:
+            result = self.sb.run('kestrune', *args)
+        else:
+            program = shlex.split(os.environ.get('EMULATOR', ''))
+            program.append(os.path.join(os.environ['BIN_DIR'], 'kestrune'))
+            script = 'umask %03o; exec "$@"' % umask
+            result = self.sb.run_command(['sh', '-c', script, 'sh'] + program + list(args))
+        self.assertEqual(result.returncode, 0, result)
+        self.assertEqual(result.stdout, '', result)
+        return result
+
+    def assert_ready(self):
+        self.assertEqual(os.readlink(self.host(QDB_LINK)), MEDIA_FS)
+        self.assertEqual(os.path.getsize(self.host(READY_MARKER)), 0)
+
+    def assert_tree(self, present):
+        for inside in MEDIA_DIRS:
+            self.assertEqual(os.path.isdir(self.host(inside)), present, inside)
+
+
+class StartupTest(KestruneCase):
+    def test_without_options_makes_fallback_dirs_and_logs_nothing(self):
+        self.make_dirs('/var/opt/mm')
+        result = self.run_kestrune()
+        self.assertEqual(result.records, [])
+        for inside in FALLBACK_DIRS:
+            self.assertTrue(os.path.isdir(self.host(inside)), inside)
+        self.assertFalse(self.exists('/mnt/quota'))
+        self.assert_ready()
+
+    def test_fallback_parent_is_never_created(self):
+        result = self.run_kestrune()
+        self.assertEqual(result.records, [])
+        self.assertFalse(self.exists('/var/opt'))
+        self.assert_ready()
+
+    def test_each_h_logs_once_and_the_tree_is_laid_once(self):
+        for args in (['-h', '-h'], ['-hh']):
+            with self.subTest(args=args):
+                self.fresh()
+                self.make_dirs(MM, '/var/opt/mm')
+                result = self.run_kestrune(*args)
+                self.assertEqual(result.records, [HDD, HDD, STALE])
+                self.assert_tree(present=True)
+                self.assertFalse(self.exists(FALLBACK_DIRS[0]))
+                self.assert_ready()
+
+    def test_other_options_and_operands(self):
+        # An unknown letter is skipped; an operand ends the options, as on
+        # the unit, so a later -h is not seen.
+        for args in (['-x'], ['start', '-h']):
+            with self.subTest(args=args):
+                self.fresh()
+                self.make_dirs(MM, '/var/opt/mm')
+                result = self.run_kestrune(*args)
+                self.assertEqual(result.records, [])
+                self.assertTrue(os.path.isdir(self.host(FALLBACK_DIRS[1])))
+                self.assert_tree(present=False)
+                self.assert_ready()
+
+    def test_missing_mount_creates_nothing_but_link_and_marker(self):
+        self.make_dirs('/var/opt/mm')
+        result = self.run_kestrune('-h')
+        self.assertEqual(result.records, [HDD, MOUNT_MISSING])
+        self.assertFalse(self.exists('/mnt/quota'))
+        self.assertFalse(self.exists(FALLBACK_DIRS[0]))
+        self.assert_ready()
+
+    def test_second_start_with_backup_confirmed_logs_only_the_option(self):
+        self.make_dirs(*MEDIA_DIRS)
+        self.make_file(BACKUP_MARKER)
+        self.make_file(MLDB + '/track.db', 'kept')
+        self.run_kestrune('-h')
+        result = self.run_kestrune('-h')
+        self.assertEqual(result.records, [HDD])
+        self.assertTrue(self.exists(MLDB + '/track.db'))
+        self.assert_ready()
+
+    def test_plain_file_where_a_directory_belongs(self):
+        self.make_file(MM + '/PVCache', 'not a directory')
+        self.make_file(BACKUP_MARKER)
+        result = self.run_kestrune('-h')
+        self.assertEqual(result.records, [HDD])
+        self.assertTrue(os.path.isfile(self.host(MM + '/PVCache')))
+        for inside in MEDIA_DIRS[1:3]:
+            self.assertFalse(self.exists(inside), inside)
+        for inside in MEDIA_DIRS[3:]:
+            self.assertTrue(os.path.isdir(self.host(inside)), inside)
+        self.assert_ready()
+
+    def test_modes_are_the_creation_modes_less_the_umask(self):
+        for mask, dir_mode in ((0o022, 0o755), (0o077, 0o700), (0o000, 0o777)):
+            with self.subTest(umask='%03o' % mask):
+                self.fresh()
+                self.make_dirs(MM)
+                self.run_kestrune('-h', umask=mask)
+                for inside in MEDIA_DIRS:
+                    mode = os.stat(self.host(inside)).st_mode & 0o7777
+                    self.assertEqual(mode, dir_mode, inside)
+                mode = os.stat(self.host(READY_MARKER)).st_mode & 0o7777
+                self.assertEqual(mode, 0o600 & ~mask)
+
+
+class TracerTest(KestruneCase):
+    def wait_for_calls(self):
+        """The tracer runs in the background; wait a bounded while for it."""
+        calls = self.host('/boot/tracelogger.calls')
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            if os.path.exists(calls):
+                with open(calls) as f:
+                    content = f.read()
+                if content.endswith('\n'):
+                    return content
+            time.sleep(0.05)
+        self.fail('the tracer was not started')
+
+    def test_trigger_starts_the_tracer_with_or_without_disk(self):
+        for args in ([], ['-h']):
+            with self.subTest(args=args):
+                self.fresh()
+                self.make_file(TRIGGER)
+                self.make_file(BACKUP_MARKER)
+                self.run_kestrune(*args)
+                self.assertEqual(self.wait_for_calls(), '-M -n0 -w -S120M\n')
+                self.assert_ready()
+
+    def test_no_trigger_no_tracer(self):
+        self.make_dirs(MM)
+        self.run_kestrune('-h')
+        self.assertFalse(self.exists('/boot/tracelogger.calls'))
+
+
+class LinkAndMarkerTest(KestruneCase):
+    def test_failed_link_means_no_ready_marker(self):
+        def directory_missing():
+            os.remove(self.host(MEDIA_FS))
+            os.rmdir(self.host('/opt/share/bin'))
+
+        def name_taken_by_a_file():
+            self.make_file(QDB_LINK, 'other')
+
+        def link_to_elsewhere():
+            self.make_link(QDB_LINK, '/opt/other')
+
+        for prepare in (directory_missing, name_taken_by_a_file, link_to_elsewhere):
+            with self.subTest(prepare.__name__):
+                self.fresh()
+                prepare()
+                result = self.run_kestrune()
+                self.assertEqual(result.records, [LINK_FAILED])
+                self.assertFalse(self.exists(READY_MARKER))
+        self.assertEqual(os.readlink(self.host(QDB_LINK)), '/opt/other')
+
+    def test_existing_right_link_counts_as_made(self):
+        self.make_link(QDB_LINK, MEDIA_FS)
+        result = self.run_kestrune()
+        self.assertEqual(result.records, [])
+        self.assert_ready()
+
+    def test_existing_ready_marker_is_left_untouched(self):
+        self.make_file(READY_MARKER, 'from an earlier start')
+        os.chmod(self.host(READY_MARKER), 0o644)
+        os.utime(self.host(READY_MARKER), ns=(946684800_000000000, 946684800_123456789))
+        result = self.run_kestrune()
+        self.assertEqual(result.records, [])
+        status = os.stat(self.host(READY_MARKER))
+        self.assertEqual(status.st_mtime_ns, 946684800_123456789)
+        self.assertEqual(status.st_mode & 0o777, 0o644)
+        with open(self.host(READY_MARKER)) as f:
+            self.assertEqual(f.read(), 'from an earlier start')
+
+    def test_marker_that_cannot_be_created_is_reported(self):
+        # A dangling link reads as missing, and creating through it fails.
+        self.make_link(READY_MARKER, '/dev/shmem/gone/kestruneFinished')
+        result = self.run_kestrune()
+        self.assertEqual(result.records, [MARKER_FAILED])
+        self.assertEqual(result.stderr, '')
+
+
+class PurgeCase(KestruneCase):
+    """The disk branch with no backup confirmed: the four directories purged."""
+
+    def first_entries(self, inside):
+        """The first entries of a directory in the order readdir returns them,
+        "." and ".." included: the ones a run looks at."""
+        names = subprocess.run(['ls', '-f', self.host(inside)], check=True,
+                               capture_output=True, text=True).stdout.splitlines()
+        return names[:ENTRY_LIMIT]
+
+    def expected_lines(self, inside):
+        """What one run logs for a directory of plain files, and what it removes."""
+        lines, gone = [], []
+        for name in self.first_entries(inside):
+            path = inside + '/' + name
+            if len(path) >= PATH_SIZE:
+                lines.append(too_long(inside))
+            elif name not in ('.', '..'):
+                lines.append(removed(path))
+                gone.append(name)
+        return lines, gone
+
+    def make_files(self, inside, names):
+        self.make_dirs(inside)
+        for name in names:
+            self.make_file(inside + '/' + name, 'stale')
+
+    def listing(self, inside):
+        return sorted(os.listdir(self.host(inside)))
+
+
+class PurgeTest(PurgeCase):
+    def test_ten_entries_per_directory_and_run(self):
+        files = ['track%02d.db' % i for i in range(20)]
+        self.make_files(MLDB, files)
+        self.make_files(ODLCACHE, ['a.jpg', 'b.jpg', 'c.jpg'])
+        left = set(files)
+        for start in ('first', 'second'):
+            with self.subTest(start=start):
+                mldb_lines, gone = self.expected_lines(MLDB)
+                self.assertIn(len(gone), (8, 9, 10))
+                odl_lines, _ = self.expected_lines(ODLCACHE)
+                result = self.run_kestrune('-h')
+                self.assertEqual(result.records, [HDD, STALE] + mldb_lines + odl_lines)
+                left -= set(gone)
+                self.assertEqual(self.listing(MLDB), sorted(left))
+                self.assertEqual(self.listing(ODLCACHE), [])
+
+    def test_subdirectories_are_removed_only_when_empty(self):
+        self.make_dirs(MLDB_BACKUP + '/empty', MLDB_BACKUP + '/full')
+        self.make_file(MLDB_BACKUP + '/full/keep.db')
+        result = self.run_kestrune('-h')
+        self.assertEqual(result.records[:2], [HDD, STALE])
+        self.assertCountEqual(result.records[2:], [
+            removed(MLDB_BACKUP + '/empty'), not_removed(MLDB_BACKUP + '/full')])
+        self.assertEqual(self.listing(MLDB_BACKUP), ['full'])
+        self.assertTrue(self.exists(MLDB_BACKUP + '/full/keep.db'))
+
+    def test_directory_that_cannot_be_opened_does_not_stop_the_others(self):
+        self.make_files(MLDB, ['one.db'])
+        self.make_file(MLDB_BACKUP, 'not a directory')
+        self.make_files(ODLCACHE_BACKUP, ['two.db'])
+        result = self.run_kestrune('-h')
+        self.assertEqual(result.records, [
+            HDD, STALE, removed(MLDB + '/one.db'), not_opened(MLDB_BACKUP),
+            removed(ODLCACHE_BACKUP + '/two.db')])
+        self.assert_ready()
+
+    def test_nothing_purged_without_disk_or_with_backup_confirmed(self):
+        for args, marker in (([], False), (['-h'], True)):
+            with self.subTest(args=args, marker=marker):
+                self.fresh()
+                self.make_files(MLDB, ['kept.db'])
+                if marker:
+                    self.make_file(BACKUP_MARKER)
+                result = self.run_kestrune(*args)
+                self.assertNotIn(STALE, result.records)
+                self.assertEqual(self.listing(MLDB), ['kept.db'])
+
+    def test_entry_names_are_logged_as_they_are(self):
+        self.make_files(ODLCACHE, ['100%s%n%d.db'])
+        result = self.run_kestrune('-h')
+        self.assertEqual(result.records, [HDD, STALE, removed(ODLCACHE + '/100%s%n%d.db')])
+
+
+class PurgeContainmentTest(PurgeCase):
+    def test_lookup_directory_that_is_a_link_is_not_followed(self):
+        self.make_files('/var/elsewhere', ['precious.db'])
+        self.make_dirs(MM + '/gracenote')
+        self.make_link(MLDB, '/var/elsewhere')
+        result = self.run_kestrune('-h')
+        self.assertEqual(result.records, [HDD, STALE, not_opened(MLDB)])
+        self.assertEqual(self.listing('/var/elsewhere'), ['precious.db'])
+        self.assertTrue(os.path.islink(self.host(MLDB)))
+
+    def test_links_inside_are_removed_as_links(self):
+        self.make_file('/var/keep.txt', 'target')
+        self.make_files('/var/keepdir', ['inner.db'])
+        self.make_link(ODLCACHE + '/to-file', '/var/keep.txt')
+        self.make_link(ODLCACHE + '/to-dir', '/var/keepdir')
+        result = self.run_kestrune('-h')
+        self.assertEqual(result.records[:2], [HDD, STALE])
+        self.assertCountEqual(result.records[2:], [
+            removed(ODLCACHE + '/to-file'), removed(ODLCACHE + '/to-dir')])
+        self.assertEqual(self.listing(ODLCACHE), [])
+        self.assertTrue(self.exists('/var/keep.txt'))
+        self.assertEqual(self.listing('/var/keepdir'), ['inner.db'])
+
+    def test_name_too_long_for_the_path_buffer_is_skipped_and_counted(self):
+        # 39 characters of directory, "/" and the terminating zero leave 215.
+        longest = 'f' * (PATH_SIZE - len(ODLCACHE_BACKUP) - 2)
+        overlong = ['g' * (len(longest) + 1), 'h' * 250, 'i' * 255]
+        # Eleven entries with "." and "..": the one left unread shows that a
+        # skipped name counts towards the ten.
+        names = [longest] + overlong + ['n%d' % i for i in range(5)]
+        self.make_files(ODLCACHE_BACKUP, names)
+        expected, gone = self.expected_lines(ODLCACHE_BACKUP)
+        self.assertIn(too_long(ODLCACHE_BACKUP), expected)
+        result = self.run_kestrune('-h')
+        self.assertEqual(result.records, [HDD, STALE] + expected)
+        self.assertEqual(self.listing(ODLCACHE_BACKUP), sorted(set(names) - set(gone)))
+        for name in overlong:
+            self.assertTrue(self.exists(ODLCACHE_BACKUP + '/' + name))
+
+
+if __name__ == '__main__':
+    unittest.main()
