@@ -2,6 +2,7 @@
 
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import unittest
@@ -149,6 +150,14 @@ class Logger(unittest.TestCase):
         self.assertEqual(result.stdout, '-9\n')
         self.assertEqual(result.log, [])
         result = self.sb.run_command([sys.executable, '-c', SEND_ONE_RECORD])
+        self.assertEqual(result.records, [('notice', 20001, 'probe: hello')])
+
+    def test_stale_socket_from_an_earlier_logger_is_replaced(self):
+        stale = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        stale.bind(self.sb.path('/dev/sidechannel'))
+        stale.close()
+        result = self.sb.run_command([sys.executable, '-c', SEND_ONE_RECORD])
+        self.assertEqual(result.stdout, '25\n')
         self.assertEqual(result.records, [('notice', 20001, 'probe: hello')])
 
     def test_missing_logger_is_a_clear_error(self):
