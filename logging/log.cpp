@@ -34,30 +34,43 @@ void report_if_failed(int result) {
     }
 }
 
+std::size_t count_percents(const char* text) {
+    std::size_t count = 0;
+    for (const char* percent = std::strchr(text, '%'); percent != nullptr;
+         percent = std::strchr(percent + 1, '%')) {
+        ++count;
+    }
+    return count;
+}
+
+// Copies text with each "%" doubled; returns the end of the copy.
+char* copy_escaped(char* out, const char* text) {
+    for (; *text != '\0'; ++text) {
+        *out++ = *text;
+        if (*text == '%') {
+            *out++ = '%';
+        }
+    }
+    return out;
+}
+
 // A new heap block holding "<program name>: <format>". The name becomes part of
 // the format, so each "%" in it is doubled to print as itself.
 char* prefixed_format(const char* format) {
     const char* name = __progname != nullptr ? __progname : "";
-    std::size_t name_length = 0;
-    for (const char* c = name; *c != '\0'; ++c) {
-        name_length += *c == '%' ? 2 : 1;
-    }
+    const std::size_t name_length = std::strlen(name);
+    const std::size_t percents = count_percents(name);
     const std::size_t format_length = std::strlen(format);
-    char* prefixed =
-        static_cast<char*>(std::malloc(name_length + sizeof NAME_SEPARATOR + format_length));
+    char* prefixed = static_cast<char*>(
+        std::malloc(name_length + percents + sizeof NAME_SEPARATOR + format_length));
     if (prefixed == nullptr) {
         return nullptr;
     }
-    char* out = prefixed;
-    for (const char* c = name; *c != '\0'; ++c) {
-        *out++ = *c;
-        if (*c == '%') {
-            *out++ = '%';
-        }
-    }
+    char* out = percents == 0
+                    ? static_cast<char*>(std::memcpy(prefixed, name, name_length)) + name_length
+                    : copy_escaped(prefixed, name);
     std::memcpy(out, NAME_SEPARATOR, sizeof NAME_SEPARATOR - 1);
-    out += sizeof NAME_SEPARATOR - 1;
-    std::memcpy(out, format, format_length + 1);
+    std::memcpy(out + sizeof NAME_SEPARATOR - 1, format, format_length + 1);
     return prefixed;
 }
 
