@@ -86,11 +86,6 @@ TEST_F(LogFrontEnd, each_severity_call_sends_its_severity_with_the_text_code) {
     }
 }
 
-TEST_F(LogFrontEnd, threshold_itself_passes) {
-    log_with_severity(5, "at the threshold");
-    EXPECT_EQ(sent_text(), "kestrune: at the threshold");
-}
-
 TEST_F(LogFrontEnd, caller_code_is_carried_unchanged) {
     log_printf_code(0x12345678, 2, "%s", "coded");
     EXPECT_EQ(sent_messages().at(0).record.code, 0x12345678);
@@ -102,11 +97,6 @@ TEST_F(LogFrontEnd, percent_in_the_program_name_prints_as_itself) {
     __progname = odd_name;
     log_info("value %d", 3);
     EXPECT_EQ(sent_text(), "a%s%d%: value 3");
-}
-
-TEST_F(LogFrontEnd, newline_in_the_format_reaches_the_record) {
-    log_info("line\n");
-    EXPECT_EQ(sent_text(), "kestrune: line\n");
 }
 
 TEST_F(LogFrontEnd, undeliverable_record_prints_the_fatal_line_with_the_error) {
