@@ -1,5 +1,5 @@
 // Shared world of the dorvane unit tests: fakes reset, process state as after
-// start-up, helpers to run a command line and read what went out.
+// start-up, a command line run through handle_options, and what went out.
 #pragma once
 
 #include "fake_devctl.h"
@@ -10,39 +10,28 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
-struct logged_record {
-    int severity; // without the text flag
-    std::int32_t code;
-    std::string text; // behind "<program name>: "
-};
+inline constexpr int FAKE_DEBUG_FD = 7;
+inline constexpr int FAKE_A2I_FD = 8;
 
-// The records the fake MsgSendv received, decoded.
-inline std::vector<logged_record> logged_records() {
-    constexpr std::size_t message_header = 16;
-    constexpr std::size_t record_header = 12;
-    std::vector<logged_record> records;
+// Texts of the records the fake MsgSendv received, behind "<program name>: ",
+// each with its severity (text flag removed).
+inline std::vector<std::pair<int, std::string>> logged_lines() {
+    constexpr std::size_t headers = 16 + 12; // message header, record header
+    std::vector<std::pair<int, std::string>> lines;
     for (const fake_call& call : fake_calls_of(fake_call_kind::send)) {
-        const std::vector<unsigned char>& bytes = call.bytes;
-        if (bytes.size() < message_header + record_header) {
-            continue;
-        }
         std::int32_t severity;
-        std::int32_t code;
-        std::memcpy(&severity, &bytes[message_header], 4);
-        std::memcpy(&code, &bytes[message_header + 4], 4);
-        std::string text(bytes.begin() + message_header + record_header, bytes.end());
+        std::memcpy(&severity, &call.bytes[16], 4);
+        std::string text(call.bytes.begin() + headers, call.bytes.end());
         text = text.substr(0, text.find('\0'));
-        text = text.substr(text.find(": ") + 2);
-        records.push_back({severity & ~8, code, text});
+        lines.emplace_back(severity & ~8, text.substr(text.find(": ") + 2));
     }
-    return records;
+    return lines;
 }
 
 // Little-endian bytes of 32-bit words, as the target lays a record out.
@@ -56,57 +45,29 @@ inline std::vector<unsigned char> le_words(std::initializer_list<std::uint32_t> 
     return bytes;
 }
 
-// A command line that outlives the scan; argv[0] is the tool.
-struct command_line {
-    std::vector<std::string> words;
-    std::vector<char*> argv;
-
-    command_line(std::initializer_list<std::string> options) : words{"dorvane"} {
-        words.insert(words.end(), options);
-        for (std::string& word : words) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
-    }
-    int argc() const { return static_cast<int>(words.size()); }
-};
-
-inline constexpr int FAKE_DEBUG_FD = 7;
-
 class dorvane_test : public ::testing::Test {
   protected:
-    void SetUp() override {
+    void SetUp() override { reset(); }
+
+    // As after start-up, with the -p device (if any) already open.
+    void reset(int p_device = 0) {
         fake_reset();
         fake_devctl_reset();
         static char name[TOOL_NAME_SIZE] = "dorvane";
         tool_name = name;
         debug_fd = FAKE_DEBUG_FD;
-        a2i_fd = 0;
-        a2i_path = nullptr;
+        a2i_fd = p_device;
         optind = 0; // glibc: a full restart of the scan
-        errno = 0;
     }
-    void TearDown() override {
-        if (a2i_fd != 0) {
-            close(a2i_fd);
+
+    // Runs the options after "dorvane"; returns handle_options' result.
+    int handle(std::vector<std::string> options) {
+        static char program[] = "dorvane";
+        std::vector<char*> argv{program};
+        for (std::string& word : options) {
+            argv.push_back(word.data());
         }
-        free(a2i_path);
-        a2i_fd = 0;
-        a2i_path = nullptr;
-    }
-
-    tool_options scan(command_line line) {
-        tool_options options;
-        std::memset(&options, 0xA5, sizeof options); // must be rebuilt from scratch
-        read_options(line.argc(), line.argv.data(), options);
-        return options;
-    }
-    int handle(command_line line) { return handle_options(line.argc(), line.argv.data()); }
-
-    // The one request sent, or a failure when there was not exactly one.
-    fake_devctl_call only_request() {
-        const auto& calls = fake_devctl_calls();
-        EXPECT_EQ(calls.size(), 1u);
-        return calls.empty() ? fake_devctl_call{} : calls.front();
+        argv.push_back(nullptr);
+        return handle_options(static_cast<int>(argv.size() - 1), argv.data());
     }
 };

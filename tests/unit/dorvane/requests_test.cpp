@@ -2,220 +2,143 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 
 namespace {
 
-using requests_test = dorvane_test;
+using bytes = std::vector<unsigned char>;
 
-constexpr std::uint32_t CONNECT_AND_FADE = 0x80041101u;
-constexpr std::uint32_t ENABLE_DISABLE = 0x80041102u;
-constexpr std::uint32_t DIRECT_CONNECT = 0x80041103u;
-constexpr std::uint32_t PAUSE_RESUME = 0x80041122u;
-constexpr std::uint32_t PATH_NAME = 0x80041132u;
-constexpr std::uint32_t PATH_ID = 0x80041133u;
-
-std::vector<unsigned char> zeros(std::size_t count) {
-    return std::vector<unsigned char>(count, 0);
-}
-
-std::vector<unsigned char> joined(std::vector<unsigned char> head,
-                                  const std::vector<unsigned char>& tail) {
+bytes operator+(bytes head, const bytes& tail) {
     head.insert(head.end(), tail.begin(), tail.end());
     return head;
 }
 
-std::vector<unsigned char> text_bytes(const std::string& text) {
-    return std::vector<unsigned char>(text.begin(), text.end());
+bytes text(const char* chars, std::size_t count) {
+    return bytes(chars, chars + count);
 }
 
-TEST_F(requests_test, no_options_send_connect_and_fade_of_four_zero_words) {
-    EXPECT_EQ(handle({}), 0);
-    const fake_devctl_call call = only_request();
-    EXPECT_EQ(call.fd, FAKE_DEBUG_FD);
-    EXPECT_EQ(call.code, CONNECT_AND_FADE);
-    EXPECT_EQ(call.bytes, zeros(16));
-    EXPECT_FALSE(call.info_given);
-    EXPECT_TRUE(logged_records().empty());
+bytes zeros(std::size_t count) {
+    return bytes(count, 0);
 }
 
-TEST_F(requests_test, connect_and_fade_and_direct_connect_order_their_words) {
-    handle({"-z", "3", "-O", "1", "-S", "4", "-s", "5"});
-    EXPECT_EQ(only_request().code, CONNECT_AND_FADE);
-    EXPECT_EQ(only_request().bytes, le_words({3, 1, 4, 5}));
+struct sent_case {
+    std::vector<std::string> options;
+    int fd;
+    std::uint32_t code;
+    bytes record;
+};
 
-    fake_devctl_reset();
-    optind = 0;
-    handle({"-z", "3", "-O", "1", "-S", "4", "-s", "5", "-g"});
-    EXPECT_EQ(only_request().code, DIRECT_CONNECT);
-    EXPECT_EQ(only_request().bytes, le_words({3, 4, 5, 1}));
-}
-
-TEST_F(requests_test, direct_connect_takes_any_source_and_logs_its_call_first) {
-    errno = ENOENT;
-    EXPECT_EQ(handle({"-g", "-O", "9"}), 0);
-    EXPECT_EQ(only_request().bytes, le_words({0, 0, 0, 9}));
-    const auto records = logged_records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].severity, 2);
-    EXPECT_EQ(records[0].code, 20001);
-    EXPECT_EQ(records[0].text, std::string("dorvane:  direct connect called: ") + strerror(ENOENT));
-}
-
-TEST_F(requests_test, enable_disable_carries_words_then_all_100_bytes_of_path_text) {
-    handle({"-a", "1", "-f", "/a/b"});
-    const fake_devctl_call call = only_request();
-    EXPECT_EQ(call.code, ENABLE_DISABLE);
-    EXPECT_EQ(call.bytes,
-              joined(joined(le_words({1, 0, 0, 0, 0, 0}), text_bytes("/a/b")), zeros(280 - 28)));
-
-    fake_devctl_reset();
-    optind = 0;
-    handle({"-a", "9", "-b", "8", "-c", "7", "-e", "6", "-f", "/long/one", "-f", "/x"});
-    std::vector<unsigned char> expected = joined(le_words({9, 8, 7, 6, 0, 0}), zeros(256));
-    std::memcpy(&expected[24], "/x\0ng/one", 9); // the tail of the first -f travels too
-    EXPECT_EQ(only_request().bytes, expected);
-}
-
-TEST_F(requests_test, precedence_is_a_then_x_then_g_then_source) {
-    struct case_t {
-        command_line line;
-        std::uint32_t code;
+// The one request each command line sends: precedence -a, -x, -g, source;
+// every record's bytes.
+TEST_F(dorvane_test, each_command_line_sends_its_one_record) {
+    const sent_case cases[] = {
+        {{}, FAKE_DEBUG_FD, 0x80041101u, zeros(16)},
+        {{"-z", "3", "-O", "1", "-S", "4", "-s", "5"},
+         FAKE_DEBUG_FD,
+         0x80041101u,
+         le_words({3, 1, 4, 5})},
+        {{"-z", "3", "-O", "9", "-S", "4", "-s", "5", "-g"},
+         FAKE_DEBUG_FD,
+         0x80041103u,
+         le_words({3, 4, 5, 9})},
+        {{"-a", "0", "-x", "1", "-g", "-O", "2", "-b", "8", "-c", "7", "-e", "6", "-f", "/long/one",
+          "-f", "/x"},
+         FAKE_DEBUG_FD,
+         0x80041102u,
+         le_words({0, 8, 7, 6, 0, 0}) + text("/x\0ng/one", 9) + zeros(256 - 9)},
+        {{"-x", "0", "-g", "-f", "/some/longer", "-f", "/m"},
+         FAKE_DEBUG_FD,
+         0x80041132u,
+         text("/m", 2) + zeros(262)},
+        {{"-x", "1", "-y", "7", "-g"}, FAKE_DEBUG_FD, 0x80041133u, le_words({7, 0, 0})},
+        {{"-O", "2"}, FAKE_A2I_FD, 0x80041122u, le_words({0})},
+        {{"-O", "3"}, FAKE_A2I_FD, 0x80041122u, le_words({1})},
     };
-    const case_t cases[] = {
-        {{"-a", "0", "-x", "1", "-g", "-O", "2"}, ENABLE_DISABLE},
-        {{"-x", "1", "-g", "-O", "1"}, PATH_ID},
-        {{"-g", "-O", "2"}, DIRECT_CONNECT},
-        {{"-O", "1"}, CONNECT_AND_FADE},
-    };
-    for (const case_t& c : cases) {
-        fake_devctl_reset();
-        optind = 0;
-        handle(c.line);
-        EXPECT_EQ(only_request().code, c.code) << c.line.words[1];
+    for (const sent_case& c : cases) {
+        reset(FAKE_A2I_FD);
+        EXPECT_EQ(handle(c.options), 0);
+        ASSERT_EQ(fake_devctl_calls().size(), 1u) << ::testing::PrintToString(c.options);
+        const fake_devctl_call& call = fake_devctl_calls().front();
+        EXPECT_EQ(call.fd, c.fd);
+        EXPECT_EQ(call.code, c.code);
+        EXPECT_EQ(call.bytes, c.record) << ::testing::PrintToString(c.options);
+        EXPECT_FALSE(call.info_given);
     }
 }
 
-TEST_F(requests_test, browser_select_by_name_and_by_id) {
-    handle({"-x", "0"});
-    EXPECT_EQ(only_request().code, PATH_NAME);
-    EXPECT_EQ(only_request().bytes, zeros(264));
+struct refused_case {
+    std::vector<std::string> options;
+    const char* standard_output;
+    const char* error_line; // null: no record
+};
 
-    fake_devctl_reset();
-    optind = 0;
-    handle({"-f", "/some/longer", "-f", "/m", "-x", "0"});
-    EXPECT_EQ(only_request().bytes, joined(text_bytes("/m"), zeros(262)))
-        << "only the text up to its zero";
-
-    fake_devctl_reset();
-    optind = 0;
-    handle({"-x", "1", "-y", "7"});
-    EXPECT_EQ(only_request().code, PATH_ID);
-    EXPECT_EQ(only_request().bytes, le_words({7, 0, 0}));
-}
-
-TEST_F(requests_test, x_other_than_0_or_1_is_refused_with_signed_value) {
-    for (const auto& [value, shown] :
-         {std::pair{"2", "2"}, std::pair{"-1", "-1"}, std::pair{"4294967295", "-1"},
-          std::pair{"0x7fffffff", "2147483647"}}) {
-        fake_reset();
-        fake_devctl_reset();
-        optind = 0;
-        EXPECT_EQ(handle({"-x", value}), 0);
-        EXPECT_TRUE(fake_devctl_calls().empty());
-        const auto records = logged_records();
-        ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records[0].severity, 2);
-        EXPECT_EQ(records[0].text, std::string("dorvane:  invalid parameter x:") + shown + " \n");
-    }
-}
-
-TEST_F(requests_test, source_above_3_is_refused_on_standard_output) {
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(handle({"-O", "4"}), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "dorvane:  Incorrect source parameter! \n");
-    EXPECT_TRUE(fake_devctl_calls().empty());
-    EXPECT_TRUE(logged_records().empty());
-}
-
-TEST_F(requests_test, pause_resume_goes_to_the_p_device) {
-    const int device = open("/dev/null", O_RDWR);
-    ASSERT_GT(device, 0);
-    a2i_fd = device;
-    EXPECT_EQ(handle({"-O", "2"}), 0);
-    EXPECT_EQ(only_request().fd, device);
-    EXPECT_EQ(only_request().code, PAUSE_RESUME);
-    EXPECT_EQ(only_request().bytes, le_words({0}));
-
-    fake_devctl_reset();
-    optind = 0;
-    handle({"-O", "3"});
-    EXPECT_EQ(only_request().bytes, le_words({1}));
-}
-
-TEST_F(requests_test, pause_resume_without_p_device_sends_nothing_and_says_so) {
-    for (const char* source : {"2", "3"}) {
-        fake_reset();
-        fake_devctl_reset();
-        optind = 0;
-        EXPECT_EQ(handle({"-O", source}), 0);
-        EXPECT_TRUE(fake_devctl_calls().empty()) << "sent on descriptor 0";
-        const auto records = logged_records();
-        ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records[0].severity, 2);
-        EXPECT_EQ(records[0].text,
-                  std::string("dorvane:  no -p device given for source ") + source + " \n");
-    }
-}
-
-TEST_F(requests_test, failed_request_logs_one_line_naming_it_and_returns_devctl_number) {
-    struct case_t {
-        command_line line;
-        const char* name;
+TEST_F(dorvane_test, refusals_send_nothing_and_say_why) {
+    const refused_case cases[] = {
+        {{"-x", "2"}, "", "dorvane:  invalid parameter x:2 \n"},
+        {{"-x", "4294967295"}, "", "dorvane:  invalid parameter x:-1 \n"},
+        {{"-O", "4"}, "dorvane:  Incorrect source parameter! \n", nullptr},
+        // Without -p, descriptor 0 is standard input, not the second service.
+        {{"-O", "2"}, "", "dorvane:  no -p device given for source 2 \n"},
+        {{"-O", "3"}, "", "dorvane:  no -p device given for source 3 \n"},
     };
-    const case_t cases[] = {
+    for (const refused_case& c : cases) {
+        reset();
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(handle(c.options), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.standard_output);
+        EXPECT_TRUE(fake_devctl_calls().empty()) << c.options[1];
+        const auto lines = logged_lines();
+        if (c.error_line == nullptr) {
+            EXPECT_TRUE(lines.empty());
+        } else {
+            ASSERT_EQ(lines.size(), 1u);
+            EXPECT_EQ(lines[0], std::pair(2, std::string(c.error_line)));
+        }
+    }
+}
+
+TEST_F(dorvane_test, f_of_100_characters_or_more_is_refused_and_the_earlier_text_kept) {
+    for (std::size_t length : {100u, 5000u}) {
+        reset();
+        handle({"-f", "/kept", "-f", std::string(length, 'q'), "-x", "0"});
+        ASSERT_EQ(fake_devctl_calls().size(), 1u);
+        EXPECT_EQ(fake_devctl_calls()[0].bytes, text("/kept", 6) + zeros(258));
+        EXPECT_EQ(
+            logged_lines(),
+            (std::vector{std::pair(2, "dorvane:  -f path too long: " + std::to_string(length) +
+                                          " characters, at most 99 \n")}));
+    }
+}
+
+// One line naming the command, with errno's text at that moment (which may
+// differ from the number returned); the devctl number comes back; no retry.
+TEST_F(dorvane_test, failed_request_logs_one_line_naming_it_and_returns_devctl_number) {
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
         {{}, "DCMD_DEBUG_AC_CONNECT_AND_FADE"},
         {{"-a", "1"}, "DCMD_DEBUG_NEW_ENABLE_DISABLE"},
         {{"-x", "0"}, "DCMD_BROWSER_SELECT_PATH_NAME"},
         {{"-x", "1"}, "DCMD_BROWSER_SELECT_PATH_ID"},
+        {{"-O", "3"}, "DCMD_A2I_SERV_PAUSE_RESUME"},
     };
-    for (const case_t& c : cases) {
-        fake_reset();
-        fake_devctl_reset();
-        optind = 0;
-        fake_script_devctl(ENOSPC, ENOSPC);
-        EXPECT_EQ(handle(c.line), ENOSPC);
-        EXPECT_EQ(fake_devctl_calls().size(), 1u) << "no retry";
-        const auto records = logged_records();
-        ASSERT_EQ(records.size(), 1u) << c.name;
-        EXPECT_EQ(records[0].severity, 2);
-        EXPECT_EQ(records[0].text,
-                  std::string("dorvane:  devctl( ") + c.name + " ) failed: " + strerror(ENOSPC));
+    for (const auto& [options, name] : cases) {
+        reset(FAKE_A2I_FD);
+        fake_script_devctl(EIO, EPIPE);
+        EXPECT_EQ(handle(options), EIO);
+        EXPECT_EQ(fake_devctl_calls().size(), 1u);
+        EXPECT_EQ(logged_lines(),
+                  (std::vector{std::pair(2, std::string("dorvane:  devctl( ") + name +
+                                                " ) failed: " + strerror(EPIPE))}));
     }
 }
 
-// The reason shown is errno's, which may differ from the number returned.
-TEST_F(requests_test, failure_line_shows_errno_text_of_the_moment) {
-    a2i_fd = FAKE_DEBUG_FD + 1;
-    fake_script_devctl(EIO, EPIPE);
-    EXPECT_EQ(handle({"-O", "3"}), EIO);
-    const auto records = logged_records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].text,
-              std::string("dorvane:  devctl( DCMD_A2I_SERV_PAUSE_RESUME ) failed: ") +
-                  strerror(EPIPE));
-    a2i_fd = 0;
-}
-
-TEST_F(requests_test, failed_direct_connect_logs_call_line_then_failure_line) {
-    errno = 0;
+TEST_F(dorvane_test, direct_connect_logs_its_call_first_then_any_failure) {
+    errno = ENOENT;
     fake_script_devctl(EBADF, EBADF);
     EXPECT_EQ(handle({"-g"}), EBADF);
-    const auto records = logged_records();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].text, std::string("dorvane:  direct connect called: ") + strerror(0));
-    EXPECT_EQ(records[1].text,
-              std::string("dorvane:  devctl( DCMD_DIRECT_CONNECT ) failed: ") + strerror(EBADF));
+    EXPECT_EQ(logged_lines(),
+              (std::vector{
+                  std::pair(2, std::string("dorvane:  direct connect called: ") + strerror(ENOENT)),
+                  std::pair(2, std::string("dorvane:  devctl( DCMD_DIRECT_CONNECT ) failed: ") +
+                                   strerror(EBADF))}));
 }
 
 } // namespace
