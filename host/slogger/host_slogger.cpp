@@ -169,6 +169,11 @@ bool write_all(int fd, const std::string& text) {
     return true;
 }
 
+bool peer_gone(int fd) {
+    pollfd probe{fd, POLLRDHUP, 0};
+    return poll(&probe, 1, 0) > 0 && (probe.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
+}
+
 class Logger {
   public:
     Logger(const Options& options, int output) : options_(options), output_(output) {}
@@ -206,8 +211,9 @@ class Logger {
             ssize_t size = recvmsg(client.fd, &msg, 0);
             if (size < 0)
                 return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-            // An empty read is an empty packet, unless the client has gone.
-            if (size == 0 && hung_up)
+            // An empty read is an empty packet, unless the client has gone,
+            // perhaps only since the last poll.
+            if (size == 0 && (hung_up || peer_gone(client.fd)))
                 return false;
             if (!answer(client, static_cast<std::size_t>(size), msg.msg_flags & MSG_TRUNC))
                 return false;
