@@ -4,57 +4,29 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 namespace {
 
-enum field_kind { WORD, TEXT };
-
-struct field {
-    const char* name;
-    std::size_t offset;
-    std::size_t width;
-    field_kind kind;
-};
-
-constexpr field CONNECT_AND_FADE_FIELDS[] = {
-    {"z", offsetof(connect_and_fade_record, opt_z), 4, WORD},
-    {"source", offsetof(connect_and_fade_record, source), 4, WORD},
-    {"S", offsetof(connect_and_fade_record, opt_S), 4, WORD},
-    {"s", offsetof(connect_and_fade_record, opt_s), 4, WORD},
-};
-constexpr field ENABLE_DISABLE_FIELDS[] = {
-    {"a", offsetof(enable_disable_record, opt_a), 4, WORD},
-    {"b", offsetof(enable_disable_record, opt_b), 4, WORD},
-    {"c", offsetof(enable_disable_record, opt_c), 4, WORD},
-    {"d", offsetof(enable_disable_record, opt_d), 4, WORD},
-    {"reserved", offsetof(enable_disable_record, reserved), 4, WORD},
-    {"reserved", offsetof(enable_disable_record, reserved) + 4, 4, WORD},
-    {"text", offsetof(enable_disable_record, text), sizeof(enable_disable_record::text), TEXT},
-};
-constexpr field DIRECT_CONNECT_FIELDS[] = {
-    {"z", offsetof(direct_connect_record, opt_z), 4, WORD},
-    {"S", offsetof(direct_connect_record, opt_S), 4, WORD},
-    {"s", offsetof(direct_connect_record, opt_s), 4, WORD},
-    {"source", offsetof(direct_connect_record, source), 4, WORD},
-};
-constexpr field PAUSE_RESUME_FIELDS[] = {
-    {"resume", offsetof(pause_resume_record, resume), 4, WORD},
-};
-constexpr field PATH_NAME_FIELDS[] = {
-    {"text", offsetof(path_name_record, text), sizeof(path_name_record::text), TEXT},
-};
-constexpr field PATH_ID_FIELDS[] = {
-    {"y", offsetof(path_id_record, opt_y), 4, WORD},
-    {"reserved", offsetof(path_id_record, reserved), 4, WORD},
-    {"reserved", offsetof(path_id_record, reserved) + 4, 4, WORD},
+// Every record is a run of 32-bit words, then possibly a text field up to the
+// end of the record; the asserts tie that to the layouts the tool sends.
+struct record_layout {
+    const char* words[6]; // names, in order; null after the last
+    bool text_follows;
 };
 
 // Indexed by dorvane_command.
-constexpr std::span<const field> RECORD_FIELDS[CMD_COUNT] = {
-    CONNECT_AND_FADE_FIELDS, ENABLE_DISABLE_FIELDS, DIRECT_CONNECT_FIELDS,
-    PAUSE_RESUME_FIELDS,     PATH_NAME_FIELDS,      PATH_ID_FIELDS,
+constexpr record_layout RECORD_LAYOUTS[CMD_COUNT] = {
+    {{"z", "source", "S", "s"}, false},
+    {{"a", "b", "c", "d", "reserved", "reserved"}, true},
+    {{"z", "S", "s", "source"}, false},
+    {{"resume"}, false},
+    {{}, true},
+    {{"y", "reserved", "reserved"}, false},
 };
+static_assert(offsetof(enable_disable_record, text) == 6 * 4);
+static_assert(offsetof(path_name_record, text) == 0);
+static_assert(offsetof(direct_connect_record, source) == 3 * 4);
+static_assert(offsetof(path_id_record, reserved) == 1 * 4);
 
 constexpr std::size_t HEADER_SIZE = 8;
 // Payload kept for decoding; the largest record is 280 bytes. Bytes beyond
@@ -96,16 +68,17 @@ void put_escaped(std::FILE* out, const unsigned char* bytes, std::size_t count) 
     std::fputc('"', out);
 }
 
-void put_text_field(std::FILE* out, const field& f, const unsigned char* bytes) {
+void put_text_field(std::FILE* out, std::size_t offset, const unsigned char* bytes,
+                    std::size_t width) {
     std::size_t length = 0;
-    while (length < f.width && bytes[length] != 0) {
+    while (length < width && bytes[length] != 0) {
         ++length;
     }
-    std::fprintf(out, "    %4zu  %-8s  ", f.offset, f.name);
+    std::fprintf(out, "    %4zu  %-8s  ", offset, "text");
     put_escaped(out, bytes, length);
     std::fprintf(out, "  (%zu characters)\n", length);
     // Bytes left behind the zero by an earlier, longer text.
-    std::size_t last = f.width;
+    std::size_t last = width;
     while (last > length + 1 && bytes[last - 1] == 0) {
         --last;
     }
@@ -116,14 +89,19 @@ void put_text_field(std::FILE* out, const field& f, const unsigned char* bytes) 
     }
 }
 
-void put_fields(std::FILE* out, std::span<const field> fields, const unsigned char* payload) {
-    for (const field& f : fields) {
-        if (f.kind == TEXT) {
-            put_text_field(out, f, payload + f.offset);
-            continue;
+void put_fields(std::FILE* out, const record_layout& layout, const unsigned char* payload,
+                std::size_t size) {
+    std::size_t offset = 0;
+    for (const char* name : layout.words) {
+        if (name == nullptr) {
+            break;
         }
-        const std::uint32_t value = le32(payload + f.offset);
-        std::fprintf(out, "    %4zu  %-8s  %u  0x%08X\n", f.offset, f.name, value, value);
+        const std::uint32_t value = le32(payload + offset);
+        std::fprintf(out, "    %4zu  %-8s  %u  0x%08X\n", offset, name, value, value);
+        offset += 4;
+    }
+    if (layout.text_follows) {
+        put_text_field(out, offset, payload + offset, size - offset);
     }
 }
 
@@ -203,7 +181,7 @@ decode_summary decode_frames(std::FILE* in, std::FILE* out) {
             std::fprintf(out, "    !! size mismatch: %s takes %u bytes\n", command->name,
                          command->record_size);
         } else {
-            put_fields(out, RECORD_FIELDS[index], payload);
+            put_fields(out, RECORD_LAYOUTS[index], payload, count);
             decoded = true;
         }
         if (!decoded) {
