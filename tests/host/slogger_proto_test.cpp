@@ -70,11 +70,7 @@ TEST(SloggerRecords, severity_names_follow_low_three_bits) {
         EXPECT_EQ(handle(packet(record(severity | 8 | 0x100, 1, text("x")))).line,
                   std::string(names[severity]) + " 1 x");
     }
-}
-
-TEST(SloggerRecords, code_is_unsigned_decimal) {
     EXPECT_EQ(handle(packet(record(8, 0xFFFFFFFFu, text("")))).line, "emerg 4294967295 ");
-    EXPECT_EQ(handle(packet(record(13, 0x00104E21, text("")))).line, "notice 1068577 ");
 }
 
 TEST(SloggerRecords, text_stops_at_zero_or_payload_end) {
@@ -141,25 +137,6 @@ TEST(SloggerHostile, refused_with_negative_errno_and_a_complaint) {
         EXPECT_TRUE(out.line.empty()) << c.name;
         EXPECT_FALSE(out.complaint.empty()) << c.name;
     }
-}
-
-TEST(SloggerHostile, largest_accepted_packet_is_whole) {
-    Bytes big = packet(record(3, 9, Bytes(slogger::max_packet - 28, 0x55)));
-    ASSERT_EQ(big.size(), slogger::max_packet);
-    slogger::Outcome out = handle(big);
-    EXPECT_EQ(out.reply, static_cast<std::int32_t>(slogger::max_packet - 16));
-    EXPECT_EQ(out.line.size(), std::string("error 9 bytes[65508]:").size() + 65508 * 3);
-}
-
-TEST(SloggerOptions, errors_by_name_or_number) {
-    EXPECT_EQ(slogger::parse_error("ENOSYS"), ENOSYS);
-    EXPECT_EQ(slogger::parse_error("EBADF"), EBADF);
-    EXPECT_EQ(slogger::parse_error("89"), 89);
-    EXPECT_EQ(slogger::parse_error(""), 0);
-    EXPECT_EQ(slogger::parse_error("0"), 0);
-    EXPECT_EQ(slogger::parse_error("-5"), 0);
-    EXPECT_EQ(slogger::parse_error("12x"), 0);
-    EXPECT_EQ(slogger::parse_error("ENOTANERROR"), 0);
 }
 
 } // namespace

@@ -2,7 +2,6 @@
 
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import unittest
@@ -85,13 +84,6 @@ class Layout(unittest.TestCase):
         with open(self.sb.path('/boot/tracelogger.calls')) as f:
             self.assertEqual(f.read(), '-n 0 -S 8M -s two words\n\n')
 
-    def test_existing_tracer_is_kept(self):
-        os.makedirs(self.sb.path('/boot/bin'))
-        with open(self.sb.path('/boot/bin/tracelogger'), 'w') as f:
-            f.write('#!/bin/sh\nexit 3\n')
-        os.chmod(self.sb.path('/boot/bin/tracelogger'), 0o755)
-        self.assertEqual(self.sh('/boot/bin/tracelogger').returncode, 3)
-
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which('setpriv'), 'needs root to drop to')
     def test_runs_as_an_ordinary_user(self):
         for parent, dirs, _ in os.walk(self.sb.root):
@@ -125,12 +117,6 @@ class Status(unittest.TestCase):
             self.assertEqual(result.returncode, 125, args)
             self.assertIn('sandbox-run:', result.stderr)
 
-    def test_help(self):
-        result = subprocess.run([RUNNER, '--help'], capture_output=True, text=True, timeout=30)
-        self.assertEqual(result.returncode, 0)
-        self.assertIn('usage: sandbox-run', result.stdout)
-
-
 class Logger(unittest.TestCase):
     def setUp(self):
         self.sb = Sandbox.for_test(self)
@@ -152,20 +138,10 @@ class Logger(unittest.TestCase):
         result = self.sb.run_command([sys.executable, '-c', SEND_ONE_RECORD])
         self.assertEqual(result.records, [('notice', 20001, 'probe: hello')])
 
-    def test_stale_socket_from_an_earlier_logger_is_replaced(self):
-        stale = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-        stale.bind(self.sb.path('/dev/sidechannel'))
-        stale.close()
-        result = self.sb.run_command([sys.executable, '-c', SEND_ONE_RECORD])
-        self.assertEqual(result.stdout, '25\n')
-        self.assertEqual(result.records, [('notice', 20001, 'probe: hello')])
-
-    def test_missing_logger_is_a_clear_error(self):
+    def test_logger_missing_or_failing_is_a_clear_error(self):
         result = self.sb.run_command(['true'], env={'HOST_SLOGGER': '/nonexistent/host-slogger'})
         self.assertEqual(result.returncode, 125)
         self.assertIn('host logger', result.stderr)
-
-    def test_logger_that_cannot_start_is_a_clear_error(self):
         os.mkdir(self.sb.path('/dev/sidechannel'))  # in the way of the socket
         result = self.sb.run_command(['true'])
         self.assertEqual(result.returncode, 125)
