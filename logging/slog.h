@@ -42,9 +42,13 @@ static_assert(offsetof(slog_record_header, code) == 4);
 static_assert(offsetof(slog_record_header, reserved) == 8);
 
 // Each returns what the logger replied, or -1 with errno.
+// Text: at most SLOG_TEXT_MAX - 1 characters; ENOMEM when the stack is short.
+// A severity with SLOG_TEXT_FLAG set also echoes the text to standard error.
 int slogf(std::int32_t code, std::int32_t severity, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 int vslogf(std::int32_t code, std::int32_t severity, const char* format, va_list args)
     __attribute__((format(printf, 3, 0)));
+// EINVAL for a count over SLOG_INTS_MAX or negative.
 int slogi(std::int32_t code, std::int32_t severity, std::int32_t count, ...);
+// EINVAL for a negative size, or one that leaves no room for the record header.
 int slogb(std::int32_t code, std::int32_t severity, const void* data, std::int32_t size);
