@@ -9,8 +9,9 @@ namespace slogger {
 
 namespace {
 
-constexpr const char* severity_names[8] = {"emerg",   "alert",  "crit", "error",
-                                           "warning", "notice", "info", "debug"};
+// The system logger's scale: 0 most severe; the programs log at 2 and 5.
+constexpr const char* severity_names[8] = {"shutdown", "critical", "error",  "warning",
+                                           "notice",   "info",     "debug1", "debug2"};
 
 struct ErrorName {
     std::string_view name;

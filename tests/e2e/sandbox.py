@@ -11,7 +11,7 @@ BIN_DIR/host-slogger.
             os.makedirs(sb.path('/mnt/quota/mm'))  # host path inside ROOT
             result = sb.run('kestrune', '-h')
             self.assertEqual(result.returncode, 0)
-            self.assertIn(('notice', 20001, 'kestrune: ...'), result.records)
+            self.assertIn(('info', 20001, 'kestrune: ...'), result.records)
 
 A record's text is as the logger wrote it: C-style escaped (a newline in the
 text reads as the two characters backslash and n); see unescape().
@@ -25,7 +25,7 @@ import signal
 import subprocess
 import tempfile
 
-_LINE = re.compile(r'^(emerg|alert|crit|error|warning|notice|info|debug) (\d+) (.*)$')
+_LINE = re.compile(r'^(shutdown|critical|error|warning|notice|info|debug1|debug2) (\d+) (.*)$')
 _ESCAPE = re.compile(r'\\(n|t|\\|x[0-9a-f]{2})')
 
 

@@ -16,8 +16,8 @@ PAUSE_RESUME = 0x80041122
 PATH_NAME = 0x80041132
 PATH_ID = 0x80041133
 
-ERROR = 'crit'  # severity 2 on the logger's scale
-INFO = 'notice'  # severity 5
+ERROR = 'error'  # severity 2
+INFO = 'info'  # severity 5
 TEXT_CODE = 20001
 STARTED_CODE = 0x00104E21
 

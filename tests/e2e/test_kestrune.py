@@ -9,8 +9,8 @@ import unittest
 
 from sandbox import Sandbox
 
-ERROR = 'crit'  # severity 2 on the logger's scale
-INFO = 'notice'  # severity 5
+ERROR = 'error'  # severity 2
+INFO = 'info'  # severity 5
 TEXT_CODE = 20001
 
 MM = '/mnt/quota/mm'

@@ -60,31 +60,32 @@ TEST(SloggerRecords, text_record_line_and_byte_count_reply) {
     Bytes rec = record(13, 20001, text("kestrune: started"));
     slogger::Outcome out = handle(packet(rec));
     EXPECT_EQ(out.reply, static_cast<std::int32_t>(rec.size()));
-    EXPECT_EQ(out.line, "notice 20001 kestrune: started");
+    EXPECT_EQ(out.line, "info 20001 kestrune: started");
     EXPECT_TRUE(out.complaint.empty());
 }
 
 TEST(SloggerRecords, severity_names_follow_low_three_bits) {
-    const char* names[] = {"emerg", "alert", "crit", "error", "warning", "notice", "info", "debug"};
+    const char* names[] = {"shutdown", "critical", "error",  "warning",
+                           "notice",   "info",     "debug1", "debug2"};
     for (std::uint32_t severity = 0; severity < 8; ++severity) {
         EXPECT_EQ(handle(packet(record(severity | 8 | 0x100, 1, text("x")))).line,
                   std::string(names[severity]) + " 1 x");
     }
-    EXPECT_EQ(handle(packet(record(8, 0xFFFFFFFFu, text("")))).line, "emerg 4294967295 ");
+    EXPECT_EQ(handle(packet(record(8, 0xFFFFFFFFu, text("")))).line, "shutdown 4294967295 ");
 }
 
 TEST(SloggerRecords, text_stops_at_zero_or_payload_end) {
     Bytes after_zero = text("one");
     after_zero.insert(after_zero.end(), {'t', 'w', 'o', 0});
-    EXPECT_EQ(handle(packet(record(13, 1, after_zero))).line, "notice 1 one");
-    EXPECT_EQ(handle(packet(record(13, 1, Bytes{'a', 'b'}))).line, "notice 1 ab");
-    EXPECT_EQ(handle(packet(record(13, 1, Bytes{}))).line, "notice 1 ");
+    EXPECT_EQ(handle(packet(record(13, 1, after_zero))).line, "info 1 one");
+    EXPECT_EQ(handle(packet(record(13, 1, Bytes{'a', 'b'}))).line, "info 1 ab");
+    EXPECT_EQ(handle(packet(record(13, 1, Bytes{}))).line, "info 1 ");
 }
 
 TEST(SloggerRecords, text_is_escaped_onto_one_line) {
     Bytes odd = {'a', '\n', 'b', '\t', '\\', '\r', 0x1b, 0x7f, 0xc3, 0xa9, '"', 0};
     EXPECT_EQ(handle(packet(record(13, 1, odd))).line,
-              "notice 1 a\\nb\\t\\\\\\x0d\\x1b\\x7f\\xc3\\xa9\"");
+              "info 1 a\\nb\\t\\\\\\x0d\\x1b\\x7f\\xc3\\xa9\"");
 }
 
 TEST(SloggerRecords, integer_payload_up_to_32_words_as_signed_ints) {
@@ -92,19 +93,20 @@ TEST(SloggerRecords, integer_payload_up_to_32_words_as_signed_ints) {
     put_word(&ints, 1);
     put_word(&ints, static_cast<std::uint32_t>(-2));
     put_word(&ints, 0x80000000u);
-    EXPECT_EQ(handle(packet(record(3, 7, ints))).line, "error 7 ints[3]: 1 -2 -2147483648");
-    EXPECT_EQ(handle(packet(record(3, 7, {}))).line, "error 7 ints[0]:");
+    EXPECT_EQ(handle(packet(record(3, 7, ints))).line, "warning 7 ints[3]: 1 -2 -2147483648");
+    EXPECT_EQ(handle(packet(record(3, 7, {}))).line, "warning 7 ints[0]:");
 
     Bytes max(32 * 4, 0);
-    EXPECT_EQ(handle(packet(record(3, 7, max))).line.rfind("error 7 ints[32]: 0 0", 0), 0U);
+    EXPECT_EQ(handle(packet(record(3, 7, max))).line.rfind("warning 7 ints[32]: 0 0", 0), 0U);
 }
 
 TEST(SloggerRecords, other_payloads_as_hex_bytes) {
-    EXPECT_EQ(handle(packet(record(3, 7, {0x0a, 0x1b, 0xff}))).line, "error 7 bytes[3]: 0a 1b ff");
+    EXPECT_EQ(handle(packet(record(3, 7, {0x0a, 0x1b, 0xff}))).line,
+              "warning 7 bytes[3]: 0a 1b ff");
     Bytes over(33 * 4, 0xab);
     std::string line = handle(packet(record(3, 7, over))).line;
-    EXPECT_EQ(line.rfind("error 7 bytes[132]: ab ab", 0), 0U);
-    EXPECT_EQ(line.size(), std::string("error 7 bytes[132]:").size() + 132 * 3);
+    EXPECT_EQ(line.rfind("warning 7 bytes[132]: ab ab", 0), 0U);
+    EXPECT_EQ(line.size(), std::string("warning 7 bytes[132]:").size() + 132 * 3);
 }
 
 struct Hostile {

@@ -74,7 +74,7 @@ class HostSlogger(unittest.TestCase):
             for n, client in enumerate(clients):
                 self.assertGreater(exchange(client, message('c%d r%d' % (n, round_))), 0)
         self.assertEqual(len(logger.lines()), 120)
-        self.assertIn('notice 1 c39 r2', logger.lines())
+        self.assertIn('info 1 c39 r2', logger.lines())
 
     def test_hostile_clients_do_not_stop_the_service(self):
         logger = self.start()
@@ -86,7 +86,7 @@ class HostSlogger(unittest.TestCase):
         half.shutdown(socket.SHUT_WR)
         self.assertEqual(half.recv(8), b'')  # the logger let it go
         self.assertEqual(exchange(client, message('still here')), 23)
-        self.assertEqual(logger.lines(), ['notice 1 still here'])
+        self.assertEqual(logger.lines(), ['info 1 still here'])
         stderr = logger.stop()
         self.assertIn('host-slogger: client pid %d: packet larger than 65536 bytes' % os.getpid(),
                       stderr)
@@ -110,7 +110,7 @@ class HostSlogger(unittest.TestCase):
         self.assertFalse(os.path.exists(first.socket))
         second = self.start()
         exchange(second.connect(), message('second'))
-        self.assertEqual(second.lines(), ['notice 1 first', 'notice 1 second'])
+        self.assertEqual(second.lines(), ['info 1 first', 'info 1 second'])
 
     def test_refuses_to_replace_what_is_not_a_socket(self):
         path = os.path.join(self.directory, 'sidechannel')

@@ -127,7 +127,7 @@ class Logger(unittest.TestCase):
             [RUNNER, '--logger', self.sb.root, '--', sys.executable, '-c', SEND_ONE_RECORD],
             capture_output=True, text=True, env=env, timeout=60)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout, '25\n--- system log ---\nnotice 20001 probe: hello\n')
+        self.assertEqual(result.stdout, '25\n--- system log ---\ninfo 20001 probe: hello\n')
         self.assertFalse(os.path.exists(self.sb.path('/dev/sidechannel')))
 
     def test_logger_output_file_and_arguments(self):
@@ -136,7 +136,7 @@ class Logger(unittest.TestCase):
         self.assertEqual(result.stdout, '-9\n')
         self.assertEqual(result.log, [])
         result = self.sb.run_command([sys.executable, '-c', SEND_ONE_RECORD])
-        self.assertEqual(result.records, [('notice', 20001, 'probe: hello')])
+        self.assertEqual(result.records, [('info', 20001, 'probe: hello')])
 
     def test_logger_missing_or_failing_is_a_clear_error(self):
         result = self.sb.run_command(['true'], env={'HOST_SLOGGER': '/nonexistent/host-slogger'})

@@ -25,15 +25,15 @@ RECORDS = [
     (10, 20001, b'log_probe: failed: x\0'),
 ]
 RECORD_LINES = [
-    'notice 20001 hello world 42',
-    'crit 7 ',
-    'notice 9 ' + LONG,
-    'notice 10 tab\\there\\nnl \\\\ \\xc3\\xa9 \\x01',
-    'error 11 ints[3]: 1 -2 2147483647',
-    'error 12 ints[0]:',
-    'warning 13 bytes[5]: 00 01 fe ff 7f',
-    'notice 20001 log_probe: front 5',
-    'crit 20001 log_probe: failed: x',
+    'info 20001 hello world 42',
+    'error 7 ',
+    'info 9 ' + LONG,
+    'info 10 tab\\there\\nnl \\\\ \\xc3\\xa9 \\x01',
+    'warning 11 ints[3]: 1 -2 2147483647',
+    'warning 12 ints[0]:',
+    'notice 13 bytes[5]: 00 01 fe ff 7f',
+    'info 20001 log_probe: front 5',
+    'error 20001 log_probe: failed: x',
 ]
 # The client's own calls print their results; the front end's do not.
 CLIENT_CALLS = 7
@@ -97,13 +97,13 @@ class Concurrency(unittest.TestCase):
         for t in range(threads):
             for i in range(per_thread):
                 if i % 2 == 0:
-                    expected['notice %d thread %d record %d' % (100 + t, t, i)] += 1
+                    expected['info %d thread %d record %d' % (100 + t, t, i)] += 1
                 else:
-                    expected['notice %d ints[2]: %d %d' % (100 + t, t, i)] += 1
+                    expected['info %d ints[2]: %d %d' % (100 + t, t, i)] += 1
         self.assertEqual(collections.Counter(result.log), expected)
         # Each thread's own records keep their order.
         for t in range(threads):
-            mine = [line for line in result.log if line.startswith('notice %d ' % (100 + t))]
+            mine = [line for line in result.log if line.startswith('info %d ' % (100 + t))]
             numbers = [int(line.split()[-1]) for line in mine]
             self.assertEqual(numbers, list(range(per_thread)))
 
@@ -113,11 +113,11 @@ class Concurrency(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         lines = result.stdout.splitlines()
         self.assertTrue(lines[-1].startswith('children %d ' % forks), result.stdout)
-        children = sorted(line for line in result.log if line.startswith('notice 300 '))
-        self.assertEqual(children, sorted('notice 300 child %d' % k for k in range(forks)))
-        background = [line for line in result.log if line.startswith('notice 200 ')]
+        children = sorted(line for line in result.log if line.startswith('info 300 '))
+        self.assertEqual(children, sorted('info 300 child %d' % k for k in range(forks)))
+        background = [line for line in result.log if line.startswith('info 200 ')]
         self.assertEqual(background,
-                         ['notice 200 background %d' % n for n in range(len(background))])
+                         ['info 200 background %d' % n for n in range(len(background))])
         # Each child made its own connection: the logger names the child as
         # the sender of the malformed packet it sent last.
         pids = [line.split()[-1] for line in lines if line.startswith('child pid ')]
@@ -158,9 +158,9 @@ class Restart(unittest.TestCase):
         with open(sb.path('/mnt/probe.out')) as f:
             self.assertEqual(f.read().splitlines(), ['27', '26'])
         with open(sb.path('/mnt/log1')) as f:
-            self.assertEqual(f.read(), 'notice 400 before restart\n')
+            self.assertEqual(f.read(), 'info 400 before restart\n')
         with open(sb.path('/mnt/log2')) as f:
-            self.assertEqual(f.read(), 'notice 400 after restart\n')
+            self.assertEqual(f.read(), 'info 400 after restart\n')
 
 
 if __name__ == '__main__':
