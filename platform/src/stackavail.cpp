@@ -35,7 +35,9 @@ uintptr_t main_stack_low(uintptr_t low, size_t size) {
     return low + main_stack_guard_gap;
 }
 
-void learn_stack_bounds() {
+// Out of line so that the query itself stays a leaf: after the first call it
+// costs a few loads and compares.
+__attribute__((noinline, cold)) void learn_stack_bounds() {
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) != 0)
         return;
