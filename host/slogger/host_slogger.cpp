@@ -21,11 +21,15 @@
 namespace {
 
 constexpr char usage[] =
-    "usage: host-slogger [--socket PATH] [--output FILE] [--fail ERROR:COUNT] [--help]\n"
+    "usage: host-slogger [--socket PATH] [--output FILE] [--fail ERROR:COUNT]\n"
+    "                    [--answers ANSWER,...] [--help]\n"
     "  --socket PATH      side-channel socket to serve (default /dev/sidechannel)\n"
     "  --output FILE      append the log lines to FILE (default standard output)\n"
     "  --fail ERROR:COUNT answer the first COUNT records with -ERROR (a name such as\n"
     "                     ENOSYS or a number) without logging them\n"
+    "  --answers ANSWER,... then answer the records with these in turn, over and\n"
+    "                     over: an ERROR refuses the record as --fail does, 'log'\n"
+    "                     logs it\n"
     "SIGINT or SIGTERM stops it and removes the socket.\n";
 
 // More connections are refused rather than left waiting unanswered.
@@ -38,6 +42,8 @@ struct Options {
     std::string output_path;
     int fail_error = 0;
     unsigned long fail_count = 0;
+    // Answers taken in turn after the --fail ones: an errno, or 0 to log.
+    std::vector<int> answers;
 };
 
 struct Client {
@@ -73,13 +79,28 @@ bool parse_fail(const char* text, Options* options) {
            count[0] != '-';
 }
 
+bool parse_answers(const char* text, Options* options) {
+    std::string list = text;
+    options->answers.clear();
+    for (std::size_t start = 0;;) {
+        std::size_t comma = list.find(',', start);
+        std::string answer = list.substr(start, comma - start);
+        int error = answer == "log" ? 0 : slogger::parse_error(answer);
+        if (error == 0 && answer != "log")
+            return false;
+        options->answers.push_back(error);
+        if (comma == std::string::npos)
+            return true;
+        start = comma + 1;
+    }
+}
+
 // Returns -1 to go on, else the exit status.
 int parse_options(int argc, char** argv, Options* options) {
-    static const option long_options[] = {{"socket", required_argument, nullptr, 's'},
-                                          {"output", required_argument, nullptr, 'o'},
-                                          {"fail", required_argument, nullptr, 'f'},
-                                          {"help", no_argument, nullptr, 'h'},
-                                          {nullptr, 0, nullptr, 0}};
+    static const option long_options[] = {
+        {"socket", required_argument, nullptr, 's'}, {"output", required_argument, nullptr, 'o'},
+        {"fail", required_argument, nullptr, 'f'},   {"answers", required_argument, nullptr, 'a'},
+        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
         switch (c) {
@@ -92,6 +113,13 @@ int parse_options(int argc, char** argv, Options* options) {
         case 'f':
             if (!parse_fail(optarg, options)) {
                 complain(std::string("bad --fail '") + optarg + "': want ERROR:COUNT");
+                return 2;
+            }
+            break;
+        case 'a':
+            if (!parse_answers(optarg, options)) {
+                complain(std::string("bad --answers '") + optarg +
+                         "': want ERROR or log, separated by commas");
                 return 2;
             }
             break;
@@ -231,6 +259,8 @@ class Logger {
         } else if (options_.fail_count > failed_) {
             ++failed_;
             outcome.reply = -options_.fail_error;
+        } else if (int refusal = next_answer(); refusal != 0) {
+            outcome.reply = -refusal;
         } else if (!write_all(output_, outcome.line + "\n")) {
             // The record is not stored: the client must not count it delivered.
             complain(std::string("writing the log: ") + std::strerror(errno));
@@ -245,9 +275,17 @@ class Logger {
         return false;
     }
 
+    // The next of the --answers: the error to refuse with, or 0 to log.
+    int next_answer() {
+        if (options_.answers.empty())
+            return 0;
+        return options_.answers[answered_++ % options_.answers.size()];
+    }
+
     const Options& options_;
     int output_;
     unsigned long failed_ = 0;
+    unsigned long answered_ = 0;
     std::vector<Client> clients_;
     unsigned char buffer_[slogger::max_packet];
 };

@@ -112,6 +112,25 @@ class HostSlogger(unittest.TestCase):
         exchange(second.connect(), message('second'))
         self.assertEqual(second.lines(), ['info 1 first', 'info 1 second'])
 
+    def test_answers_repeat_in_turn_after_the_failures(self):
+        logger = self.start('--fail', 'EIO:1', '--answers', 'EBADF,ENOSYS,log')
+        client = logger.connect()
+        replies = [exchange(client, message('r%d' % n)) for n in range(7)]
+        self.assertEqual(replies, [-errno.EIO, -errno.EBADF, -errno.ENOSYS, 15,
+                                   -errno.EBADF, -errno.ENOSYS, 15])
+        self.assertEqual(logger.lines(), ['info 1 r3', 'info 1 r6'])
+        # A refused packet is answered but takes no turn.
+        self.assertEqual(exchange(client, message('x', count=1)), -errno.EINVAL)
+        self.assertEqual(exchange(client, message('r7')), -errno.EBADF)
+
+    def test_bad_answers_are_refused_at_start(self):
+        for answers in ('EBADF,', 'log,nonsense', '0', ''):
+            with self.subTest(answers=answers):
+                result = subprocess.run(LOGGER + ['--answers', answers], capture_output=True,
+                                        text=True, timeout=30)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn("bad --answers '%s'" % answers, result.stderr)
+
     def test_refuses_to_replace_what_is_not_a_socket(self):
         path = os.path.join(self.directory, 'sidechannel')
         with open(path, 'w') as f:
