@@ -5,31 +5,49 @@
 #include <pthread.h>
 #include <stdint.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
+
+// The C library's record of the stack pointer at process start.
+extern "C" void* __libc_stack_end;
 
 namespace {
 
+constexpr uintptr_t page_size = 4096;
 // The kernel keeps this gap between a growing main stack and the mapping
 // below it (its default stack_guard_gap); glibc does not subtract it.
-constexpr uintptr_t main_stack_guard_gap = 256u * 4096u;
+constexpr uintptr_t main_stack_guard_gap = 256 * page_size;
+// Beyond this the main stack's limit says nothing about its real room.
+constexpr rlim_t largest_trusted_limit = rlim_t{1} << 30;
 
 // Bounds of this thread's usable stack, learnt on its first query.
 thread_local uintptr_t stack_low = 0;
 thread_local uintptr_t stack_high = 0;
 
-bool is_main_thread() {
-    return syscall(SYS_gettid) == getpid();
+// The main stack grows on demand up to its limit, counted from above the
+// arguments and environment, which take at most a quarter of it. Taking the
+// limit from there costs one system call; asking the C library would parse
+// /proc/self/maps, too slow for a program on the boot path.
+bool learn_main_stack_bounds(uintptr_t sp) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur > largest_trusted_limit)
+        return false;
+    const uintptr_t top = reinterpret_cast<uintptr_t>(__libc_stack_end);
+    const uintptr_t usable = limit.rlim_cur - limit.rlim_cur / 4 - 2 * page_size;
+    // Any other thread's stack lies outside the main stack's reach.
+    if (sp > top || top - sp >= usable)
+        return false;
+    stack_high = top;
+    stack_low = top - usable;
+    return true;
 }
 
-// The main stack grows on demand up to its limit, or up to the mapping below
-// it less the kernel's gap. glibc reports the limit less the arguments and
-// environment above the stack (at most a quarter of the limit); a smaller
-// size means a mapping set the bound, and then the gap must come off.
+// The main stack's limit, or a mapping below it less the kernel's gap, bounds
+// it. glibc reports the limit less the arguments and environment above the
+// stack; a smaller size means a mapping set the bound, and the gap comes off.
 uintptr_t main_stack_low(uintptr_t low, size_t size) {
     rlimit limit{};
     bool limit_bound = getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-                       size >= limit.rlim_cur - limit.rlim_cur / 4 - 2 * 4096u;
+                       size >= limit.rlim_cur - limit.rlim_cur / 4 - 2 * page_size;
     if (limit_bound || size <= main_stack_guard_gap)
         return low;
     return low + main_stack_guard_gap;
@@ -37,7 +55,9 @@ uintptr_t main_stack_low(uintptr_t low, size_t size) {
 
 // Out of line so that the query itself stays a leaf: after the first call it
 // costs a few loads and compares.
-__attribute__((noinline, cold)) void learn_stack_bounds() {
+__attribute__((noinline, cold)) void learn_stack_bounds(uintptr_t sp) {
+    if (learn_main_stack_bounds(sp))
+        return;
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) != 0)
         return;
@@ -45,9 +65,11 @@ __attribute__((noinline, cold)) void learn_stack_bounds() {
     size_t size = 0;
     // glibc reports the usable stack: the guard area is not part of it.
     if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr != nullptr) {
-        uintptr_t low = reinterpret_cast<uintptr_t>(addr);
+        const uintptr_t low = reinterpret_cast<uintptr_t>(addr);
+        const uintptr_t start_sp = reinterpret_cast<uintptr_t>(__libc_stack_end);
+        const bool on_main_stack = low <= start_sp && start_sp - low < size;
         stack_high = low + size;
-        stack_low = is_main_thread() ? main_stack_low(low, size) : low;
+        stack_low = on_main_stack ? main_stack_low(low, size) : low;
     }
     pthread_attr_destroy(&attr);
 }
@@ -55,11 +77,11 @@ __attribute__((noinline, cold)) void learn_stack_bounds() {
 } // namespace
 
 extern "C" size_t __stackavail(void) {
-    if (stack_high == 0)
-        learn_stack_bounds();
     // This function's own frame lies below its caller's stack pointer, so the
     // answer never exceeds what the caller really has.
-    uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    const uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (stack_high == 0)
+        learn_stack_bounds(sp);
     // Unknown bounds, or running on another stack (a signal stack): claim nothing.
     if (sp <= stack_low || sp > stack_high)
         return 0;
