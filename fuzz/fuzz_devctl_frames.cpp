@@ -1,0 +1,100 @@
+// Arbitrary byte streams through the device decoder's frame parser. For every
+// stream: as many frames and as many flagged ones as walking the frames by hand
+// finds (a frame is flagged when cut short, of an unknown command or of the
+// wrong size), one heading line a frame and one "!!" line a flagged frame, and
+// nothing but printable text and newlines on the output.
+#include "frame_decoder.h"
+#include "fuzz_check.h"
+
+#include "dorvane_records.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr std::size_t FRAME_HEADER = 8;
+
+std::uint32_t le32(const std::uint8_t* bytes) {
+    std::uint32_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word; // the hosts that run this are little-endian, like the frames
+}
+
+bool is_sound_frame(std::uint32_t code, std::uint32_t size) {
+    for (const devctl_command& command : DEVCTL_COMMANDS) {
+        if (command.code == code) {
+            return command.record_size == size;
+        }
+    }
+    return false;
+}
+
+decode_summary walked(const std::uint8_t* data, std::size_t size) {
+    decode_summary summary{0, 0};
+    std::size_t offset = 0;
+    while (offset < size) {
+        ++summary.frames;
+        const std::size_t left = size - offset;
+        if (left < FRAME_HEADER || le32(data + offset + 4) > left - FRAME_HEADER) {
+            ++summary.flagged; // a cut frame ends the stream
+            break;
+        }
+        const std::uint32_t count = le32(data + offset + 4);
+        summary.flagged += is_sound_frame(le32(data + offset), count) ? 0 : 1;
+        offset += FRAME_HEADER + count;
+    }
+    return summary;
+}
+
+void check_output(const std::string& output, const decode_summary& want) {
+    unsigned headings = 0;
+    unsigned flags = 0;
+    std::size_t start = 0;
+    while (start < output.size()) {
+        std::size_t end = output.find('\n', start);
+        require(end != std::string::npos, "the output ends with a whole line");
+        const std::string line = output.substr(start, end - start);
+        for (char c : line) {
+            require(c >= 0x20 && c < 0x7f, "lines of printable text");
+        }
+        headings += line.compare(0, 1, "#") == 0 ? 1 : 0;
+        flags += line.find("!! ") != std::string::npos &&
+                         (line[0] == '#' || line.compare(0, 7, "    !! ") == 0)
+                     ? 1
+                     : 0;
+        start = end + 1;
+    }
+    require(headings == want.frames, "one heading line a frame");
+    require(flags == want.flagged, "one flag line a flagged frame");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) {
+        return 0; // fmemopen wants a buffer; an empty stream is no frame
+    }
+    std::FILE* in = fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
+    char* text = nullptr;
+    std::size_t text_size = 0;
+    std::FILE* out = open_memstream(&text, &text_size);
+    require(in != nullptr && out != nullptr, "memory streams");
+
+    const decode_summary got = decode_frames(in, out);
+    std::fclose(in);
+    std::fclose(out);
+    const std::string output(text, text_size);
+    std::free(text);
+
+    const decode_summary want = walked(data, size);
+    require(got.frames == want.frames, "every frame counted");
+    require(got.flagged == want.flagged, "every malformed frame flagged");
+    check_output(output, want);
+    return 0;
+}
