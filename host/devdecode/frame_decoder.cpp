@@ -93,7 +93,8 @@ void put_fields(std::FILE* out, const record_layout& layout, const unsigned char
                 std::size_t size) {
     std::size_t offset = 0;
     for (const char* name : layout.words) {
-        if (name == nullptr) {
+        // A layout that outgrew its record must not read past the payload.
+        if (name == nullptr || offset + 4 > size) {
             break;
         }
         const std::uint32_t value = le32(payload + offset);
