@@ -6,9 +6,9 @@
 extern "C" {
 #endif
 
-// Makes symlink a link to path. On the host the link lives in the file system.
+// Makes link_name a link to path. On the host the link lives in the file system.
 // Returns 0, or -1 with errno.
-int pathmgr_symlink(const char* path, const char* symlink);
+int pathmgr_symlink(const char* path, const char* link_name);
 
 #ifdef __cplusplus
 }
