@@ -31,8 +31,9 @@ constexpr char READY_MARKER_FAILED[] =
 
 void start_kernel_trace_if_requested() {
     if (access(KERNELTRACE_TRIGGER, F_OK) == 0) {
-        // Whether the tracer really started is not ours to judge.
-        (void)std::system(TRACER_COMMAND);
+        // Whether the tracer really started is not ours to judge. The shell is
+        // wanted: its "&" lets the tracer run on after we exit.
+        (void)std::system(TRACER_COMMAND); // NOLINT(cert-env33-c)
     }
 }
 
