@@ -53,9 +53,7 @@ uintptr_t main_stack_low(uintptr_t low, size_t size) {
     return low + main_stack_guard_gap;
 }
 
-// Out of line so that the query itself stays a leaf: after the first call it
-// costs a few loads and compares.
-__attribute__((noinline, cold)) void learn_stack_bounds(uintptr_t sp) {
+void learn_stack_bounds(uintptr_t sp) {
     if (learn_main_stack_bounds(sp))
         return;
     pthread_attr_t attr;
@@ -74,16 +72,28 @@ __attribute__((noinline, cold)) void learn_stack_bounds(uintptr_t sp) {
     pthread_attr_destroy(&attr);
 }
 
-} // namespace
-
-extern "C" size_t __stackavail(void) {
-    // This function's own frame lies below its caller's stack pointer, so the
-    // answer never exceeds what the caller really has.
-    const uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (stack_high == 0)
-        learn_stack_bounds(sp);
+// Free stack below the caller of the query; sp is this frame's address.
+size_t stack_free_below(uintptr_t sp) {
     // Unknown bounds, or running on another stack (a signal stack): claim nothing.
     if (sp <= stack_low || sp > stack_high)
         return 0;
     return sp - stack_low;
+}
+
+// A thread's first query learns its bounds. Out of line, so that every later
+// query is a leaf of a few loads and compares.
+__attribute__((noinline, cold)) size_t first_query() {
+    const uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    learn_stack_bounds(sp);
+    return stack_free_below(sp);
+}
+
+} // namespace
+
+extern "C" size_t __stackavail(void) {
+    if (stack_high == 0)
+        return first_query();
+    // This function's own frame lies below its caller's stack pointer, so the
+    // answer never exceeds what the caller really has.
+    return stack_free_below(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
 }
