@@ -66,10 +66,13 @@ char* prefixed_format(const char* format) {
     if (prefixed == nullptr) {
         return nullptr;
     }
+    // Name and separator go without their zeros: the format behind them brings one.
+    // NOLINTBEGIN(bugprone-not-null-terminated-result)
     char* out = percents == 0
                     ? static_cast<char*>(std::memcpy(prefixed, name, name_length)) + name_length
                     : copy_escaped(prefixed, name);
     std::memcpy(out, NAME_SEPARATOR, sizeof NAME_SEPARATOR - 1);
+    // NOLINTEND(bugprone-not-null-terminated-result)
     std::memcpy(out + sizeof NAME_SEPARATOR - 1, format, format_length + 1);
     return prefixed;
 }

@@ -67,13 +67,13 @@ long slog_send(iov_t* parts, int record_parts, std::int32_t byte_count) {
     slog_msg_header header{};
     header.header_len = sizeof header;
     header.byte_count = byte_count;
-    SETIOV(&parts[0], &header, sizeof header);
 
     const int lock_error = pthread_mutex_lock(&__slog_mux);
     if (lock_error != 0) {
         errno = lock_error;
         return -1;
     }
+    SETIOV(&parts[0], &header, sizeof header);
     bool fell_back = false;
     long result;
     for (;;) {
@@ -101,6 +101,7 @@ long slog_send(iov_t* parts, int record_parts, std::int32_t byte_count) {
     }
     const int send_errno = errno;
     pthread_mutex_unlock(&__slog_mux);
+    SETIOV(&parts[0], nullptr, 0); // the header dies with this frame
     errno = send_errno;
     return result;
 }

@@ -114,7 +114,7 @@ void drop_side_channel() {
 
 // One packet out on the kept connection, remade once if the logger was
 // restarted since the last message. Returns 0, or -1 with errno.
-int send_packet(msghdr* msg) {
+long send_packet(msghdr* msg) {
     bool fresh = false;
     if (side_fd < 0) {
         side_fd = connect_side_channel();
