@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstddef>
-#include <span>
 #include <string_view>
 
 inline constexpr char KERNELTRACE_TRIGGER[] = "/mnt/quota/mm/STARTUP_KERNELTRACE";
@@ -53,8 +52,12 @@ inline constexpr std::array<const char*, 2> FALLBACK_DIRS = {
 // The stale lookup databases: entries 12 to 15 of the media tree, so they
 // exist by the time they are purged.
 inline constexpr std::size_t LOOKUP_CACHE_FIRST = 11;
-inline constexpr std::span<const char* const, 4> LOOKUP_CACHE_DIRS{
-    MEDIA_DIRS.data() + LOOKUP_CACHE_FIRST, 4};
+inline constexpr std::array<const char*, 4> LOOKUP_CACHE_DIRS = {
+    MEDIA_DIRS[LOOKUP_CACHE_FIRST],
+    MEDIA_DIRS[LOOKUP_CACHE_FIRST + 1],
+    MEDIA_DIRS[LOOKUP_CACHE_FIRST + 2],
+    MEDIA_DIRS[LOOKUP_CACHE_FIRST + 3],
+};
 
 static_assert(std::string_view(LOOKUP_CACHE_DIRS[0]) == "/mnt/quota/mm/gracenote/mldb");
 static_assert(std::string_view(LOOKUP_CACHE_DIRS[1]) == "/mnt/quota/mm/gracenote/mldb_backup");

@@ -12,7 +12,7 @@ constexpr mode_t MEDIA_DIR_MODE = 0777;
 
 constexpr char MEDIA_MOUNT_MISSING[] = "HDD Media Mount not found !";
 
-void ensure_dirs(std::span<const char* const> paths) {
+template <std::size_t Count> void ensure_dirs(const std::array<const char*, Count>& paths) {
     for (const char* path : paths) {
         ensure_dir(path);
     }
