@@ -5,12 +5,17 @@
 //   log_probe threads T N      T threads, N records each, at once
 //   log_probe fork K           K forks while another thread keeps logging
 //   log_probe restart          one record, wait for /mnt/go, one more
+//   log_probe stream           front-end records, "sent N" after each, until
+//                              /mnt/stop appears
+//   log_probe load T N         T threads, N records each, every reply checked
+//   log_probe forks K T        K forks, one after the other, while T threads log
 #include "log.h"
 #include "slog.h"
 #include "slog_platform.h"
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -137,6 +142,118 @@ int restart() {
     return 0;
 }
 
+// A probe left waiting for a signal file gives up rather than hang the test;
+// a load that deadlocks is ended by SIGALRM after as long.
+constexpr auto give_up_after = std::chrono::seconds(120);
+
+void end_if_stuck() {
+    alarm(static_cast<unsigned>(give_up_after.count()));
+}
+
+// Standard output and error go to one file, so each "sent N" line follows
+// the failure line (if any) of record N.
+int stream() {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    const auto deadline = std::chrono::steady_clock::now() + give_up_after;
+    for (int i = 0; access("/mnt/stop", F_OK) != 0; ++i) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return 1;
+        log_info("stream %d", i);
+        std::printf("sent %d\n", i);
+        usleep(1000);
+    }
+    return 0;
+}
+
+// Texts of many lengths, filled with the thread's own letter: a reply that
+// went to the wrong thread shows as a wrong byte count, a record mixed with
+// another's as a foreign letter in the log.
+int load(int thread_count, int per_thread) {
+    end_if_stuck();
+    std::atomic<int> failures{0};
+    std::atomic<int> wrong_replies{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < thread_count; ++t) {
+        workers.emplace_back([t, per_thread, &failures, &wrong_replies] {
+            const std::string fill(400, static_cast<char>('a' + t % 26));
+            for (int i = 0; i < per_thread; ++i) {
+                const int pad = (i * 37 + t * 11) % 400;
+                char text[512];
+                const int length =
+                    std::snprintf(text, sizeof text, "load %d %d %.*s", t, i, pad, fill.c_str());
+                const int result = slogf(100 + t, 5, "%s", text);
+                if (result < 0)
+                    ++failures;
+                else if (result != 12 + length + 1)
+                    ++wrong_replies;
+            }
+        });
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    std::printf("failures %d wrong replies %d\n", failures.load(), wrong_replies.load());
+    return 0;
+}
+
+// A text record sent with slogf; true when its own byte count came back.
+bool sent_exactly(std::int32_t code, const char* text) {
+    return slogf(code, 5, "%s", text) == static_cast<int>(12 + std::strlen(text) + 1);
+}
+
+// Each child logs through the client and the front end, which allocates:
+// both must be usable in a child forked in the middle of other threads' sends,
+// and the child must not share its parent's connection (replies would cross).
+int forks_while_threads_log(int forks, int thread_count) {
+    end_if_stuck();
+    std::atomic<bool> stop{false};
+    std::atomic<int> background_failures{0};
+    std::vector<std::atomic<int>> sent(static_cast<std::size_t>(thread_count));
+    std::vector<std::thread> loggers;
+    for (int t = 0; t < thread_count; ++t) {
+        loggers.emplace_back([t, &stop, &sent, &background_failures] {
+            std::atomic<int>& count = sent[static_cast<std::size_t>(t)];
+            char text[64];
+            while (!stop.load()) {
+                std::snprintf(text, sizeof text, "background %d %d", t, count.load());
+                if (!sent_exactly(200 + t, text))
+                    ++background_failures;
+                ++count;
+            }
+        });
+    }
+    // A thread allocates only on its first record (the stack query); the
+    // sanitizers' allocator, unlike the C library's, cannot be used in a
+    // child forked in the middle of that.
+    for (const std::atomic<int>& count : sent) {
+        while (count.load() == 0)
+            usleep(1000);
+    }
+    int finished = 0;
+    for (int k = 0; k < forks; ++k) {
+        pid_t child = fork();
+        if (child == 0) {
+            char text[64];
+            std::snprintf(text, sizeof text, "child %d", k);
+            bool logged = sent_exactly(300, text);
+            log_info("child %d front", k);
+            logged = slogi(301, 5, 1, k) == 16 && logged;
+            _exit(logged ? 0 : 1);
+        }
+        // After one child stuck or failed, more would only add to the wait.
+        if (child < 0 || !child_finished(child))
+            break;
+        ++finished;
+    }
+    stop = true;
+    for (std::thread& logger : loggers)
+        logger.join();
+    std::printf("children %d of %d\n", finished, forks);
+    for (int t = 0; t < thread_count; ++t)
+        std::printf("background %d sent %d\n", t, sent[static_cast<std::size_t>(t)].load());
+    std::printf("background failures %d\n", background_failures.load());
+    return finished == forks ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -153,6 +270,14 @@ int main(int argc, char** argv) {
         return fork_while_logging(a);
     if (mode == "restart")
         return restart();
-    std::fputs("usage: log_probe records|front N|threads T N|fork K|restart\n", stderr);
+    if (mode == "stream")
+        return stream();
+    if (mode == "load")
+        return load(a, b);
+    if (mode == "forks")
+        return forks_while_threads_log(a, b);
+    std::fputs("usage: log_probe records|front N|threads T N|fork K|restart|stream|load T N|"
+               "forks K T\n",
+               stderr);
     return 2;
 }
