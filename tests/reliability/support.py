@@ -1,0 +1,55 @@
+"""What the reliability tests share: the programs, the load they run at, and
+system-call traces of a command in the sandbox."""
+
+import os
+import re
+import shlex
+import shutil
+
+EMULATOR = shlex.split(os.environ.get('EMULATOR', ''))
+# Under the emulator or the sanitizers each record costs ten to fifty times
+# as much; the loads shrink there so that the suite stays quick.
+FULL_LOAD = os.environ.get('RELIABILITY_LOAD', 'full') == 'full'
+
+
+def program(name):
+    """Command list of a built program, under the emulator when there is one."""
+    return EMULATOR + [os.path.join(os.environ['BIN_DIR'], name)]
+
+
+def load(full, reduced):
+    return full if FULL_LOAD else reduced
+
+
+def strace_missing():
+    """Why system calls cannot be counted here, or None."""
+    if shutil.which('strace') is None:
+        return 'strace is not installed (scripts/install-deps installs it)'
+    return None
+
+
+def traced(command, calls, output):
+    """command under strace in the sandbox: the calls named go to output."""
+    return ['strace', '-f', '-qq', '-e', 'signal=none', '-e', 'trace=' + calls,
+            '-o', output] + command
+
+
+# "123 openat(AT_FDCWD, "/dev/slog", O_WRONLY) = 3", one call per line.
+_CALL = re.compile(r'^(?:\d+ +)?(\w+)\((.*)\) += (-?\d+)')
+
+
+def calls(trace_path):
+    """(name, arguments, result) of each finished call in a trace."""
+    found = []
+    with open(trace_path) as f:
+        for line in f:
+            match = _CALL.match(line)
+            if match:
+                found.append((match.group(1), match.group(2), int(match.group(3))))
+    return found
+
+
+def sanitizer_env():
+    """LeakSanitizer stops a traced process: it needs ptrace itself."""
+    options = os.environ.get('ASAN_OPTIONS', '')
+    return {'ASAN_OPTIONS': (options + ':' if options else '') + 'detect_leaks=0'}
