@@ -2,11 +2,10 @@
 // the descriptor, so a capture file or a simulator behind a FIFO sees it whole.
 #include <devctl.h>
 
+#include "quiet_write.h"
+
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
-#include <ctime>
-#include <pthread.h>
 #include <sys/uio.h>
 
 namespace {
@@ -17,31 +16,14 @@ void put_le32(unsigned char* out, std::uint32_t value) {
     }
 }
 
-// A reader that went away must not kill the caller with SIGPIPE. The signal is
-// blocked in this thread only, and one raised by this write is taken back
-// before the caller's mask returns, so the process disposition stays as it is.
-ssize_t writev_without_sigpipe(int fd, const iovec* parts, int count, int& error) {
-    sigset_t sigpipe_only;
-    sigset_t previous;
-    sigset_t pending;
-    sigemptyset(&sigpipe_only);
-    sigaddset(&sigpipe_only, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &sigpipe_only, &previous);
-    sigpending(&pending);
-    const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-
+// A reader that went away must not kill the caller with SIGPIPE, and a signal
+// that interrupts the write does not fail the request.
+ssize_t write_frame(int fd, const iovec* parts, int count, int& error) {
     ssize_t written;
     do {
-        written = writev(fd, parts, count);
+        written = writev_quietly(fd, parts, count);
     } while (written == -1 && errno == EINTR);
     error = written == -1 ? errno : 0;
-
-    if (error == EPIPE && !was_pending) {
-        const timespec no_wait{};
-        while (sigtimedwait(&sigpipe_only, nullptr, &no_wait) == -1 && errno == EINTR) {
-        }
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return written;
 }
 
@@ -62,7 +44,7 @@ extern "C" int devctl(int fd, int dcmd, void* dev_data_ptr, size_t n_bytes, int*
 
     const int saved_errno = errno;
     int error = 0;
-    const ssize_t written = writev_without_sigpipe(fd, parts, 2, error);
+    const ssize_t written = write_frame(fd, parts, 2, error);
     if (written == -1) {
         errno = error;
         return error;

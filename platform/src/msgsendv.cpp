@@ -3,16 +3,16 @@
 // a file descriptor that takes write requests.
 #include <sys/neutrino.h>
 
+#include "quiet_write.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <signal.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -178,32 +178,6 @@ long send_side_channel(const iov_t* parts, long count) {
     pthread_mutex_unlock(&side_mux);
     errno = error;
     return result;
-}
-
-// writev without SIGPIPE and without touching the process's disposition:
-// block it in this thread, and take back a SIGPIPE that this write raised.
-ssize_t writev_quietly(int fd, const iovec* parts, int count) {
-    sigset_t pipe_only, old;
-    sigemptyset(&pipe_only);
-    sigaddset(&pipe_only, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
-    // A SIGPIPE already pending belongs to someone else and stays.
-    bool was_pending = false;
-    if (sigismember(&old, SIGPIPE)) {
-        sigset_t pending;
-        sigpending(&pending);
-        was_pending = sigismember(&pending, SIGPIPE);
-    }
-    ssize_t written = writev(fd, parts, count);
-    int error = errno;
-    if (written < 0 && error == EPIPE && !was_pending) {
-        const timespec now{0, 0};
-        while (sigtimedwait(&pipe_only, nullptr, &now) < 0 && errno == EINTR) {
-        }
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    errno = error;
-    return written;
 }
 
 long send_descriptor(int fd, const iov_t* parts, long count) {
