@@ -70,11 +70,12 @@ DIR* open_lookup_dir(const char* dir_path) {
 
 void purge_entry(int dir_fd, const char* dir_path, const char* name) {
     char path[PURGE_PATH_SIZE];
-    if (!build_entry_path(path, dir_path, name)) {
-        log_error(NAME_TOO_LONG, dir_path);
+    const bool path_fits = build_entry_path(path, dir_path, name);
+    if (is_dot_entry(name)) {
         return;
     }
-    if (is_dot_entry(name)) {
+    if (!path_fits) {
+        log_error(NAME_TOO_LONG, dir_path);
         return;
     }
     if (remove_entry(dir_fd, name) == 0) {
