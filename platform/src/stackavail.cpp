@@ -15,6 +15,10 @@ constexpr uintptr_t page_size = 4096;
 // The kernel keeps this gap between a growing main stack and the mapping
 // below it (its default stack_guard_gap); glibc does not subtract it.
 constexpr uintptr_t main_stack_guard_gap = 256 * page_size;
+// Above the arguments and environment (at most a quarter of the limit) the
+// kernel also puts up to 8 KiB of random offset, the auxiliary vector and a
+// few strings: room kept back so that the estimate never exceeds the truth.
+constexpr uintptr_t above_arguments = 4 * page_size;
 // Beyond this the main stack's limit says nothing about its real room.
 constexpr rlim_t largest_trusted_limit = rlim_t{1} << 30;
 
@@ -32,7 +36,7 @@ bool learn_main_stack_bounds(uintptr_t sp) {
         limit.rlim_cur > largest_trusted_limit)
         return false;
     const uintptr_t top = reinterpret_cast<uintptr_t>(__libc_stack_end);
-    const uintptr_t usable = limit.rlim_cur - limit.rlim_cur / 4 - 2 * page_size;
+    const uintptr_t usable = limit.rlim_cur - limit.rlim_cur / 4 - above_arguments;
     // Any other thread's stack lies outside the main stack's reach.
     if (sp > top || top - sp >= usable)
         return false;
@@ -47,7 +51,7 @@ bool learn_main_stack_bounds(uintptr_t sp) {
 uintptr_t main_stack_low(uintptr_t low, size_t size) {
     rlimit limit{};
     bool limit_bound = getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-                       size >= limit.rlim_cur - limit.rlim_cur / 4 - 2 * page_size;
+                       size >= limit.rlim_cur - limit.rlim_cur / 4 - above_arguments;
     if (limit_bound || size <= main_stack_guard_gap)
         return low;
     return low + main_stack_guard_gap;
@@ -68,6 +72,10 @@ void learn_stack_bounds(uintptr_t sp) {
         const bool on_main_stack = low <= start_sp && start_sp - low < size;
         stack_high = low + size;
         stack_low = on_main_stack ? main_stack_low(low, size) : low;
+        // An unlimited main stack reaches down to the next mapping, terabytes
+        // away that no memory backs: claim no more than a trusted limit.
+        if (stack_high - stack_low > largest_trusted_limit)
+            stack_low = stack_high - largest_trusted_limit;
     }
     pthread_attr_destroy(&attr);
 }
