@@ -1,11 +1,14 @@
 """sandbox-run: what the command sees, what the host keeps, what comes back."""
 
 import os
+import shlex
 import shutil
 import subprocess
 import sys
+import time
 import unittest
 
+import test_host_slogger as slogger
 from sandbox import Sandbox
 
 RUNNER = os.environ['SANDBOX_RUN']
@@ -52,10 +55,13 @@ class Layout(unittest.TestCase):
         self.assertFalse(os.path.exists('/etc/sandbox-probe'))
 
     def test_dev_entries_absent_without_a_source(self):
-        result = self.sh('ls /dev/slog /dev/sidechannel')
+        for entry in ('/dev/shmem', '/dev/vellmar'):
+            os.rmdir(self.sb.path(entry))
+        result = self.sh('ls -d /dev/shmem /dev/vellmar /dev/slog /dev/sidechannel')
         self.assertNotEqual(result.returncode, 0)
-        self.assertIn('/dev/slog', result.stderr)
-        self.assertIn('/dev/sidechannel', result.stderr)
+        for entry in ('/dev/shmem', '/dev/vellmar', '/dev/slog', '/dev/sidechannel'):
+            self.assertIn(entry, result.stderr)
+            self.assertFalse(os.path.exists(self.sb.path(entry)), entry)
 
     def test_dev_slog_as_file_and_as_fifo(self):
         open(self.sb.path('/dev/slog'), 'w').close()
@@ -117,6 +123,12 @@ class Status(unittest.TestCase):
             self.assertEqual(result.returncode, 125, args)
             self.assertIn('sandbox-run:', result.stderr)
 
+    def test_the_host_root_is_refused(self):
+        result = subprocess.run([RUNNER, '/', '--', 'true'], capture_output=True, text=True,
+                                timeout=30)
+        self.assertEqual(result.returncode, 125)
+        self.assertIn('ROOT must not be /', result.stderr)
+
 class Logger(unittest.TestCase):
     def setUp(self):
         self.sb = Sandbox.for_test(self)
@@ -146,6 +158,30 @@ class Logger(unittest.TestCase):
         result = self.sb.run_command(['true'])
         self.assertEqual(result.returncode, 125)
         self.assertIn('host logger failed to start', result.stderr)
+
+    def test_a_logger_restarted_outside_is_reached_from_inside(self):
+        # The caller's own logger on ROOT/dev/sidechannel, restarted while the
+        # command runs: the second record must reach the new one.
+        directory = self.sb.path('/dev')
+        first = slogger.Logger(directory)
+        self.addCleanup(lambda: first.process.poll() is None and first.stop())
+        probe = subprocess.Popen(
+            [RUNNER, self.sb.root, '--'] + shlex.split(os.environ.get('EMULATOR', '')) +
+            [os.path.join(os.environ['BIN_DIR'], 'log_probe'), 'restart'],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: probe.poll() is None and probe.kill())
+        deadline = time.monotonic() + 60
+        while not first.lines() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        first.stop()
+        second = slogger.Logger(directory)
+        self.addCleanup(lambda: second.process.poll() is None and second.stop())
+        open(self.sb.path('/mnt/go'), 'w').close()
+        stdout, stderr = probe.communicate(timeout=60)
+        second.stop()
+        self.assertEqual(probe.returncode, 0, stderr)
+        self.assertEqual(stdout.split(), ['27', '26'])
+        self.assertEqual(second.lines(), ['info 400 before restart', 'info 400 after restart'])
 
 
 if __name__ == '__main__':
