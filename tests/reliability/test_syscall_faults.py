@@ -29,6 +29,8 @@ LEFT_OUT = {
                   '%fs base address for thread-local storage" (status 127)',
     'mprotect': 'makes the relocated data read-only before main; glibc stops with '
                 '"cannot apply additional memory protection after relocation" (127)',
+    # All before main here: the heap the start-up sets up holds all that the
+    # programs allocate, so no later brk is left out.
     'brk': 'the kernel never fails it with an error number (a refused break comes back '
            'as the old one); glibc takes any result as an address, so an injected error '
            'number is a fault no kernel makes, and glibc crashes on it before main',
@@ -55,7 +57,6 @@ WORKERS = 2
 MAX_FAILURES = 8
 
 MM = '/mnt/quota/mm'
-LOOKUP = ['mldb', 'mldb_backup', 'odlcache', 'odlcache_backup']
 DEBUG_DEVICE = '/dev/vellmar/debug'
 A2I_DEVICE = '/dev/vellmar/a2i'
 
@@ -105,6 +106,9 @@ def run_once(scenario, fault):
         call, occurrence, error = fault
         options = ['-e', 'trace=' + call,
                    '-e', 'inject=%s:error=%s:when=%d' % (call, error, occurrence)]
+    # Not followed (no -f): the shell that system() starts, and the tracer it
+    # starts, are programs of their own whose failure kestrune by design does
+    # not notice; followed, their calls would be numbered in with its own.
     command = ['strace', '-q', '-o', TRACE] + options + support.program(words[0]) + words[1:]
     # Its own group: a program stuck past the guard goes down with its tracer.
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -119,7 +123,6 @@ def run_once(scenario, fault):
     with open(TRACE, encoding='latin-1') as f:
         trace = f.read().splitlines()
     return {'scenario': scenario, 'fault': fault, 'timed_out': timed_out,
-            'strace_status': process.returncode,
             'end': [line for line in trace if line.startswith('+++ ')],
             'injected': sum(line.endswith(' (INJECTED)') for line in trace),
             'calls': support.call_names(TRACE) if fault is None else None,
@@ -219,16 +222,18 @@ class SyscallFaultSweep(unittest.TestCase):
             calls[listing['scenario']] = listing['calls']
         # The runs reach what they are for: the tracer, the purge, the link
         # and the marker; the request on the debug device.
-        for call in ('clone3', 'unlinkat', 'symlink', 'creat', 'sendmsg'):
+        for call in ('wait4', 'unlinkat', 'symlink', 'creat', 'sendmsg'):
             self.assertIn(call, calls['kestrune'])
-        self.assertEqual(calls['dorvane'].count('openat'), 2)
+        self.assertGreaterEqual(calls['dorvane'].count('openat'), 2)
         self.assertIn('writev', calls['dorvane'])
 
         jobs = [(name, fault) for name in SCENARIOS for fault in faults(calls[name])]
         results = self.in_sandboxes([jobs[n::WORKERS] for n in range(WORKERS)])
-        failed = [(r['scenario'], r['fault'], problem(r), r['output'])
+        failed = ['%s, %s #%d failed with %s: %s; output %r'
+                  % (r['scenario'], *r['fault'], problem(r), r['output'])
                   for r in results if problem(r)]
-        self.assertEqual(failed, [])
+        if failed:
+            self.fail('\n'.join(['%d runs broke the promise:' % len(failed)] + failed))
         self.assertEqual(len(results), len(jobs))
 
 
