@@ -2,7 +2,8 @@
 once under strace to list its system calls, then again once per occurrence of
 each call with that one occurrence failed by strace's fault injection. Every
 run must end by itself, killed by no signal, with the status the program
-promises. It guards every error path at once, those no other test reaches too.
+promises, and send the logger nothing but records. It guards every error path
+at once, those no other test reaches too.
 
 The runs happen in two sandboxes at a time, each running this file as a worker
 inside (`--worker JOBS RESULTS`): one logger and one sandbox for hundreds of
