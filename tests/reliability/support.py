@@ -53,3 +53,13 @@ def sanitizer_env():
     """LeakSanitizer stops a traced process: it needs ptrace itself."""
     options = os.environ.get('ASAN_OPTIONS', '')
     return {'ASAN_OPTIONS': (options + ':' if options else '') + 'detect_leaks=0'}
+
+
+_NAME = re.compile(r'^(?:\d+ +)?(\w+)\(')
+
+
+def call_names(trace_path):
+    """Names of the calls in a trace, in order, those that never returned
+    (exit_group) included."""
+    with open(trace_path, encoding='latin-1') as f:
+        return [match.group(1) for match in map(_NAME.match, f) if match]
