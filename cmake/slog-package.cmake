@@ -1,6 +1,6 @@
 # The installed library as a package: slogConfig.cmake with its version file
-# for find_package(slog), and slog.pc for pkg-config. Both find the prefix
-# from where they were installed, so an installed tree can be moved.
+# for find_package(slog), and slog.pc for pkg-config. The CMake package finds
+# its prefix from where it lies, so an installed tree can be moved.
 include(CMakePackageConfigHelpers)
 
 set(SLOG_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/slog)
@@ -15,14 +15,19 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/slogConfig.cmake
 
 # pkg-config has no target for the host layer: name both archives and the
 # thread flag. The archives are C++ with no C++ run-time needs of their own,
-# so a C program links them with cc alone.
+# so a C program links them with cc alone. The prefix is the one installed
+# into (cmake --install --prefix, or /usr for the packages), written at
+# install time; a staging root is reached with PKG_CONFIG_SYSROOT_DIR.
 if(TARGET_IS_UNIT)
   set(SLOG_PC_LIBS "-lslog")
 else()
   set(SLOG_PC_LIBS "-lslog -lslog_host -pthread")
 endif()
-file(RELATIVE_PATH SLOG_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig
-  ${CMAKE_INSTALL_PREFIX})
-string(REGEX REPLACE "/$" "" SLOG_PC_TO_PREFIX "${SLOG_PC_TO_PREFIX}")
-configure_file(${CMAKE_CURRENT_LIST_DIR}/slog.pc.in ${CMAKE_CURRENT_BINARY_DIR}/slog.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/slog.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+set(SLOG_PC_PREFIX "@SLOG_PC_PREFIX@") # filled in at install time
+configure_file(${CMAKE_CURRENT_LIST_DIR}/slog.pc.in ${CMAKE_CURRENT_BINARY_DIR}/slog.pc.in @ONLY)
+# Written straight into place: two installs from one build never share a file.
+install(CODE "set(SLOG_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  set(pc_file \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/slog.pc\")
+  message(STATUS \"Installing: \${pc_file}\")
+  configure_file(\"${CMAKE_CURRENT_BINARY_DIR}/slog.pc.in\" \"\${pc_file}\" @ONLY)
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${pc_file}\")")
