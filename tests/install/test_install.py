@@ -109,13 +109,14 @@ class InstalledLibraryTest(unittest.TestCase):
         if os.environ.get('TOOLCHAIN_FILE'):
             # A cross toolchain confines package searches to its sysroot.
             configure += ['-DCMAKE_TOOLCHAIN_FILE=' + os.environ['TOOLCHAIN_FILE'],
-                          '-Dslog_DIR=' + package_dir]
+                          '-Dslog_DIR:PATH=' + package_dir]
         else:
             configure += ['-DCMAKE_CXX_COMPILER=' + os.environ['CXX'],
                           '-DCMAKE_PREFIX_PATH=' + self.prefix]
         run(configure)
         with open(os.path.join(build, 'CMakeCache.txt')) as cache:
-            self.assertIn('slog_DIR:PATH=' + package_dir + '\n', cache.read())
+            found = [line.rstrip('\n') for line in cache if line.startswith('slog_DIR:')]
+        self.assertEqual(found, ['slog_DIR:PATH=' + package_dir])
         run(['cmake', '--build', build])
         _, records = self.run_in_sandbox(os.path.join(build, 'hello_cpp'), 'car')
         self.assertEqual(records, [
