@@ -1,31 +1,40 @@
 // Program log front end: one call per severity, the program name in front,
 // records above log_threshold dropped. Never fails its caller.
-#pragma once
+// C and C++ callers alike: constants are macros, the calls have C linkage.
+#ifndef SLOG_LOG_H
+#define SLOG_LOG_H
 
-#include <cstdarg>
-#include <cstdint>
+#include "slog.h"
 
-inline constexpr std::int32_t LOG_CODE_TEXT = 20001;
-inline constexpr std::int32_t LOG_CODE_STARTED = 0x00104E21;
-inline constexpr std::int32_t LOG_CODE_TERMINATED = 0x00204E21;
-inline constexpr int LOG_SEVERITY_ERROR = 2;
-inline constexpr int LOG_SEVERITY_WARNING = 3;
-inline constexpr int LOG_SEVERITY_INFO = 5;
-inline constexpr int LOG_SEVERITY_DEBUG = 7;
+#define LOG_CODE_TEXT ((int32_t)20001)
+#define LOG_CODE_STARTED ((int32_t)0x00104E21)
+#define LOG_CODE_TERMINATED ((int32_t)0x00204E21)
+#define LOG_SEVERITY_ERROR 2
+#define LOG_SEVERITY_WARNING 3
+#define LOG_SEVERITY_INFO 5
+#define LOG_SEVERITY_DEBUG 7
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 // Records with a severity above this are dropped; 5 unless a program changes it.
-extern std::uint8_t log_threshold;
+extern uint8_t log_threshold;
 
-void log_vprintf(int severity, const char* format, va_list args)
-    __attribute__((format(printf, 2, 0)));
-void log_printf_code(std::int32_t code, int severity, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-void log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void log_warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void log_info(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void log_debug(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void log_started();
-void log_terminated();
-void log_binary(std::int32_t code, int severity, const void* data, std::int32_t size);
+void log_vprintf(int severity, const char* format, va_list args) SLOG_PRINTF_LIKE(2, 0);
+void log_printf_code(int32_t code, int severity, const char* format, ...) SLOG_PRINTF_LIKE(3, 4);
+void log_error(const char* format, ...) SLOG_PRINTF_LIKE(1, 2);
+void log_warning(const char* format, ...) SLOG_PRINTF_LIKE(1, 2);
+void log_info(const char* format, ...) SLOG_PRINTF_LIKE(1, 2);
+void log_debug(const char* format, ...) SLOG_PRINTF_LIKE(1, 2);
+void log_started(void);
+void log_terminated(void);
+void log_binary(int32_t code, int severity, const void* data, int32_t size);
 // At most SLOG_INTS_MAX integers; a larger count is refused by the client.
-void log_ints(std::int32_t code, int severity, std::int32_t count, ...);
+void log_ints(int32_t code, int severity, int32_t count, ...);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

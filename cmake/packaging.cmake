@@ -1,0 +1,44 @@
+# Debian packages of a host build (cpack -G DEB in the build directory), one
+# per install component, all with the project's version:
+#   libslog-dev           the library: archives, headers, CMake package, slog.pc,
+#                         section-3 pages
+#   mediaunit-host-tools  host-slogger, devctl-decode, sandbox-run, the tracer
+#                         stand-in and their pages
+#   mediaunit-programs    kestrune and dorvane built for the host, and their
+#                         pages; they act on the unit's fixed paths, so they
+#                         come with the sandbox that lays those out
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME mediaunit-tools)
+set(CPACK_PACKAGE_VENDOR "Media unit team")
+set(CPACK_PACKAGE_CONTACT "Media unit team <mediaunit@localhost>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL lib hosttools programs)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+set(CPACK_DEBIAN_LIB_PACKAGE_NAME libslog-dev)
+set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_LIB_PACKAGE_SUGGESTS mediaunit-host-tools)
+set(CPACK_COMPONENT_LIB_DESCRIPTION "system-log client and program log front end (static)
+The slog library of the media unit: slogf, vslogf, slogi, slogb and the
+log_* front end, with the host layer that stands in for the unit's C
+library on Linux. Link with pkg-config (slog) or CMake (slog::slog).")
+
+set(CPACK_DEBIAN_HOSTTOOLS_PACKAGE_NAME mediaunit-host-tools)
+set(CPACK_DEBIAN_HOSTTOOLS_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_HOSTTOOLS_PACKAGE_DEPENDS bubblewrap)
+set(CPACK_COMPONENT_HOSTTOOLS_DESCRIPTION "host logger, device request decoder and sandbox of the media unit
+host-slogger serves the side channel and writes one line per record,
+devctl-decode decodes device requests, sandbox-run runs a program with
+the unit's fixed paths taken from one host directory.")
+
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME mediaunit-programs)
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "mediaunit-host-tools (= ${PROJECT_VERSION})")
+set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "media unit start-up programs, built for the host
+kestrune prepares the media storage, dorvane sends one debug request to
+the audio-management service; run them with sandbox-run.")
+
+include(CPack)

@@ -1,0 +1,129 @@
+"""The library as another program sees it: installed into a temporary prefix,
+the examples and a C program calling every public function built against that
+prefix alone (C with pkg-config, C++ with find_package), then run in the
+sandbox with the host logger; every record must arrive as sent.
+
+CTest sets BUILD_DIR (this build), SOURCE_DIR, CC and CXX (this build's
+compilers), TOOLCHAIN_FILE (cross builds only), EMULATOR, BIN_DIR and
+SANDBOX_RUN.
+"""
+
+import glob
+import os
+import shlex
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from sandbox import Sandbox, unescape
+
+SOURCE_DIR = os.environ.get('SOURCE_DIR', '')
+C_FLAGS = ['-std=c11', '-Wall', '-Wextra', '-Werror', '-pedantic']
+
+
+def run(command, **kwargs):
+    """Runs a build step; its output becomes the failure message."""
+    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            encoding='utf-8', errors='replace', timeout=300, **kwargs)
+    if result.returncode != 0:
+        raise AssertionError('%s failed:\n%s' % (shlex.join(command), result.stdout))
+    return result.stdout
+
+
+class InstalledLibraryTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix='slog-install-')
+        cls.prefix = os.path.join(cls.work, 'prefix')
+        run(['cmake', '--install', os.environ['BUILD_DIR'], '--prefix', cls.prefix])
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def build_c(self, source, name):
+        """Compiles one C file with the flags pkg-config gives for the prefix."""
+        pc_files = glob.glob(os.path.join(self.prefix, '**', 'pkgconfig', 'slog.pc'),
+                             recursive=True)
+        self.assertEqual(len(pc_files), 1, pc_files)
+        env = dict(os.environ, PKG_CONFIG_LIBDIR=os.path.dirname(pc_files[0]),
+                   PKG_CONFIG_PATH='')
+        flags = run(['pkg-config', '--cflags', '--libs', 'slog'], env=env).split()
+        program = os.path.join(self.work, name)
+        run([os.environ['CC']] + C_FLAGS + [source] + flags + ['-o', program])
+        return program
+
+    def run_in_sandbox(self, program, *args):
+        """(exit status, stdout, records as (severity, code, text bytes))."""
+        command = shlex.split(os.environ.get('EMULATOR', '')) + [program] + list(args)
+        with Sandbox() as sandbox:
+            result = sandbox.run_command(command)
+        records = [(severity, code, unescape(text)) for severity, code, text in result.records]
+        self.assertEqual(result.returncode, 0, result)
+        return result.stdout, records
+
+    def test_headers_land_under_slog_only(self):
+        self.assertEqual(os.listdir(os.path.join(self.prefix, 'include')), ['slog'])
+        self.assertEqual(sorted(os.listdir(os.path.join(self.prefix, 'include', 'slog'))),
+                         ['log.h', 'slog.h'])
+
+    def test_c_example_with_pkg_config(self):
+        hello = self.build_c(os.path.join(SOURCE_DIR, 'examples', 'c', 'hello.c'), 'hello')
+        _, records = self.run_in_sandbox(hello)
+        self.assertEqual(records, [
+            ('info', 20001, b'hello: 100% of the disks ready,\tnone failed'),
+            ('info', 20002, b'ints[3]: 1 -2 3'),
+            ('warning', 20003, b'bytes[5]: de ad be ef 01'),
+            ('error', 20004, b'sent by slogf'),
+        ])
+
+    def test_every_call_from_c(self):
+        program = self.build_c(os.path.join(SOURCE_DIR, 'tests', 'install', 'all_calls.c'),
+                               'all_calls')
+        stdout, records = self.run_in_sandbox(program)
+        pid = int(stdout)
+        self.assertEqual(records, [
+            ('info', 0x00104E21, b'all_calls: process started PID=0x%08X' % pid),
+            ('error', 20001, b'all_calls: error 2'),
+            ('warning', 20001, b'all_calls: warning three'),
+            ('info', 20001, b'all_calls: info 32%'),
+            ('debug2', 20001, b'all_calls: debug'),
+            ('info', 20001, b'all_calls: vprintf v'),
+            ('notice', 20002, b'all_calls: code 20002'),
+            ('info', 8, b'bytes[5]: 01 02 03 ff 00'),
+            ('info', 9, b'ints[2]: -1 2'),
+            ('info', 10, b'slogf 1016'),
+            ('warning', 11, b'vslogf /dev/slog'),
+            ('critical', 12, b'ints[1]: 42'),
+            ('shutdown', 13, b'bytes[5]: 01 02 03 ff 00'),
+            ('info', 0x00204E21, b'all_calls: process terminated PID=0x%08X' % pid),
+        ])
+
+    def test_cpp_example_with_find_package(self):
+        build = os.path.join(self.work, 'cpp')
+        configure = ['cmake', '-S', os.path.join(SOURCE_DIR, 'examples', 'cpp'), '-B', build,
+                     '-DCMAKE_BUILD_TYPE=RelWithDebInfo']
+        package_dir = os.path.join(self.prefix, 'lib', 'cmake', 'slog')
+        if os.environ.get('TOOLCHAIN_FILE'):
+            # A cross toolchain confines package searches to its sysroot.
+            configure += ['-DCMAKE_TOOLCHAIN_FILE=' + os.environ['TOOLCHAIN_FILE'],
+                          '-Dslog_DIR:PATH=' + package_dir]
+        else:
+            configure += ['-DCMAKE_CXX_COMPILER=' + os.environ['CXX'],
+                          '-DCMAKE_PREFIX_PATH=' + self.prefix]
+        run(configure)
+        with open(os.path.join(build, 'CMakeCache.txt')) as cache:
+            found = [line.rstrip('\n') for line in cache if line.startswith('slog_DIR:')]
+        self.assertEqual(found, ['slog_DIR:PATH=' + package_dir])
+        run(['cmake', '--build', build])
+        _, records = self.run_in_sandbox(os.path.join(build, 'hello_cpp'), 'car')
+        self.assertEqual(records, [
+            ('info', 20001, b'hello_cpp: hello, car'),
+            ('error', 20001, b'hello_cpp: 3 characters in the name'),
+        ])
+
+
+if __name__ == '__main__':
+    unittest.main()
