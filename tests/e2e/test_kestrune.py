@@ -214,6 +214,32 @@ class TracerTest(KestruneCase):
                 self.assert_ready()
 
 
+class ShortStackTest(KestruneCase):
+    FATAL = 'Fatal: Could not write slog event: Cannot allocate memory\n'
+
+    def test_short_main_stack_refuses_records_instead_of_crashing(self):
+        # 14 KiB of stack, no environment, no address randomisation: the C
+        # library's stdio needs more than is left, so the line that reports a
+        # refused record must not go through it.
+        if os.environ.get('EMULATOR'):
+            self.skipTest('qemu-user needs more than 14 KiB of stack itself, and gives '
+                          'the program at least 128 KiB whatever the limit')
+        self.make_dirs(MM)
+        program = os.path.join(os.environ['BIN_DIR'], 'kestrune')
+        result = self.sb.run_command(
+            ['setarch', '-R', 'prlimit', '--stack=14336', 'env', '-i', program, '-h'])
+        self.assertEqual(result.returncode, 0, result)
+        # Each record arrives whole or is refused with one Fatal line.
+        refused = result.stderr.count(self.FATAL)
+        self.assertEqual(result.stderr, self.FATAL * refused, result)
+        expected = [HDD, STALE]
+        self.assertEqual(len(result.records) + refused, len(expected), result)
+        for record in result.records:
+            self.assertIn(record, expected)
+        self.assert_tree(present=True)
+        self.assert_ready()
+
+
 class LinkAndMarkerTest(KestruneCase):
     def test_failed_link_means_no_ready_marker(self):
         def directory_missing():
