@@ -189,6 +189,19 @@ class StartupTest(KestruneCase):
                 self.assertEqual(mode, 0o600 & ~mask)
 
 
+# A tracer that runs until the test releases it (or 30 s have passed), away
+# from the run's output so that nothing waits for it to close them.
+LINGERING_TRACER = """#!/bin/sh
+exec </dev/null >/dev/null 2>&1
+: > /boot/tracer.running
+for i in $(seq 600); do
+    [ -e /boot/tracer.release ] && break
+    sleep 0.05
+done
+echo "$*" >> /boot/tracelogger.calls
+"""
+
+
 class TracerTest(KestruneCase):
     def wait_for_calls(self):
         """The tracer runs in the background; wait a bounded while for it."""
@@ -202,6 +215,22 @@ class TracerTest(KestruneCase):
                     return content
             time.sleep(0.05)
         self.fail('the tracer was not started')
+
+    def test_start_up_does_not_wait_for_the_tracer(self):
+        self.make_file(TRIGGER)
+        self.make_file('/boot/bin/tracelogger', LINGERING_TRACER)
+        os.chmod(self.host('/boot/bin/tracelogger'), 0o755)
+        self.addCleanup(self.make_file, '/boot/tracer.release')
+        result = self.sb.run('kestrune', timeout=20)
+        self.assertEqual(result.returncode, 0, result)
+        self.assert_ready()
+        deadline = time.monotonic() + 20
+        while not self.exists('/boot/tracer.running') and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertTrue(self.exists('/boot/tracer.running'), 'the tracer was not started')
+        self.assertFalse(self.exists('/boot/tracelogger.calls'), 'the tracer has already ended')
+        self.make_file('/boot/tracer.release')
+        self.assertEqual(self.wait_for_calls(), '-M -n0 -w -S120M\n')
 
     def test_trigger_starts_the_tracer_with_or_without_disk(self):
         for args in ([], ['-h']):
