@@ -43,6 +43,7 @@ struct expected_options {
     std::uint32_t number[128] = {}; // by option letter; -e stored as -d
     bool seen[128] = {};
     char path_text[PATH_TEXT_SIZE] = {};
+    bool path_refused = false;
     unsigned p_count = 0;
 };
 
@@ -51,6 +52,7 @@ struct expected_request {
     dorvane_command command = CMD_COUNT;
     bool on_a2i = false;
     bytes record;
+    bool path_refused = false; // held back because a -f was refused
 };
 
 // The target's strtoul(text, nullptr, 0) with its 32-bit unsigned long, from
@@ -80,8 +82,10 @@ void note_option(expected_options& options, int letter, const char* argument) {
     options.seen[index] = true;
     if (letter == 'f') {
         const std::size_t length = std::strlen(argument);
-        if (length < PATH_TEXT_SIZE) { // a longer one is refused and changes nothing
+        if (length < PATH_TEXT_SIZE) {
             std::memcpy(options.path_text, argument, length + 1);
+        } else { // refused: path_text unchanged, and no request may carry it
+            options.path_refused = true;
         }
     } else if (letter == 'p') {
         ++options.p_count;
@@ -157,13 +161,21 @@ expected_request expected(const expected_options& o) {
     const auto n = [&o](char letter) { return o.number[static_cast<unsigned char>(letter)]; };
     const auto given = [&o](char letter) { return o.seen[static_cast<unsigned char>(letter)]; };
     bytes record;
+    expected_request held_back;
+    held_back.path_refused = true;
     if (given('a')) {
+        if (o.path_refused) {
+            return held_back;
+        }
         put_words(record, {n('a'), n('b'), n('c'), n('d'), 0, 0});
         record.insert(record.end(), o.path_text, o.path_text + PATH_TEXT_SIZE);
         return request(CMD_ENABLE_DISABLE, record);
     }
     if (given('x')) {
         if (n('x') == 0) {
+            if (o.path_refused) {
+                return held_back;
+            }
             return request(CMD_PATH_NAME, bytes(o.path_text, o.path_text + strlen(o.path_text)));
         }
         if (n('x') == 1) {
@@ -206,13 +218,18 @@ void check_request(const expected_request& want, int debug_device) {
 void check_records(const expected_request& want, bool devctl_fails) {
     const std::string prefix = std::string(__progname) + ": " + TOOL_SELF_NAME + ":  ";
     unsigned failure_lines = 0;
+    unsigned held_back_lines = 0;
     for (const wire_message& message : checked_messages()) {
         const std::string text = checked_text(message);
         require(text.compare(0, prefix.size(), prefix) == 0, "records name program and tool");
         failure_lines += text.find("devctl( ") != std::string::npos ? 1 : 0;
+        held_back_lines +=
+            text.find(" not sent: a -f path was refused") != std::string::npos ? 1 : 0;
     }
     require(failure_lines == (want.sent && devctl_fails ? 1u : 0u),
             "one failure record exactly when the request failed");
+    require(held_back_lines == (want.path_refused ? 1u : 0u),
+            "one record exactly when a refused -f held the request back");
 }
 
 void check_devices(const expected_options& options, int debug_device) {

@@ -207,11 +207,25 @@ class OptionsTest(DorvaneCase):
             self.make_device(DEBUG)
             self.assert_sent(args + ['-g'], DIRECT_CONNECT, words(z, big_s, s, 0))
 
-    def test_f_of_100_characters_is_refused_and_the_run_goes_on(self):
-        result = self.assert_sent(['-a', '1', '-f', '/kept', '-f', '/' + 'p' * 99], ENABLE_DISABLE,
-                                  words(1, 0, 0, 0, 0, 0) + b'/kept' + bytes(251))
-        self.assertEqual(self.tool_lines(result), [
-            (ERROR, TEXT_CODE, r'dorvane: dorvane:  -f path too long: 100 characters, at most 99 \n')])
+    def test_refused_f_sends_no_request_that_carries_a_path(self):
+        # Neither the earlier text nor an empty one goes in its place.
+        cases = [
+            (['-x', '0', '-f', '/good', '-f', '/' + 'p' * 119], 120, 'DCMD_BROWSER_SELECT_PATH_NAME'),
+            (['-a', '1', '-f', '/' + 'p' * 99], 100, 'DCMD_DEBUG_NEW_ENABLE_DISABLE'),
+        ]
+        for args, length, name in cases:
+            self.make_device(DEBUG)
+            result = self.run_tool(*args)
+            self.assertEqual(result.returncode, 0, result)
+            self.assertEqual(self.frames(), [], args)
+            self.assertEqual(self.tool_lines(result), [
+                (ERROR, TEXT_CODE,
+                 r'dorvane: dorvane:  -f path too long: %d characters, at most 99 \n' % length),
+                (ERROR, TEXT_CODE,
+                 r'dorvane: dorvane:  %s not sent: a -f path was refused \n' % name)])
+        # A request that carries no path goes as usual.
+        self.make_device(DEBUG)
+        self.assert_sent(['-x', '1', '-y', '2', '-f', '/' + 'p' * 99], PATH_ID, words(2, 0, 0))
 
     def test_f_of_99_characters_fills_path_text(self):
         text = b'/' + b'q' * 98
@@ -244,6 +258,16 @@ class DevicesTest(DorvaneCase):
         self.assert_sent(['-p', first, '-p', A2I, '-O', '3'], PAUSE_RESUME, words(1), device=A2I)
         self.assertEqual(self.frames(first), [])
         self.assertEqual(self.frames(DEBUG), [])
+
+    def test_fifo_devices_without_a_reader_do_not_hold_up_the_run(self):
+        # Opened read-write, as on the unit: a write-only open of a FIFO
+        # would wait for a reader that never comes.
+        os.remove(self.sb.path(DEBUG))
+        for inside in (DEBUG, A2I):
+            os.mkfifo(self.sb.path(inside))
+        result = self.sb.run('dorvane', '-p', A2I, '-O', '3', timeout=30)
+        self.assertEqual(result.returncode, 0, result)
+        self.assertEqual(self.tool_lines(result), [])
 
     def test_device_is_a_fifo_with_a_reader_elsewhere(self):
         # A simulator reading a FIFO sees the frame as it is sent.

@@ -189,6 +189,19 @@ class StartupTest(KestruneCase):
                 self.assertEqual(mode, 0o600 & ~mask)
 
 
+# A tracer that runs until the test releases it (or 30 s have passed), away
+# from the run's output so that nothing waits for it to close them.
+LINGERING_TRACER = """#!/bin/sh
+exec </dev/null >/dev/null 2>&1
+: > /boot/tracer.running
+for i in $(seq 600); do
+    [ -e /boot/tracer.release ] && break
+    sleep 0.05
+done
+echo "$*" >> /boot/tracelogger.calls
+"""
+
+
 class TracerTest(KestruneCase):
     def wait_for_calls(self):
         """The tracer runs in the background; wait a bounded while for it."""
@@ -203,6 +216,22 @@ class TracerTest(KestruneCase):
             time.sleep(0.05)
         self.fail('the tracer was not started')
 
+    def test_start_up_does_not_wait_for_the_tracer(self):
+        self.make_file(TRIGGER)
+        self.make_file('/boot/bin/tracelogger', LINGERING_TRACER)
+        os.chmod(self.host('/boot/bin/tracelogger'), 0o755)
+        self.addCleanup(self.make_file, '/boot/tracer.release')
+        result = self.sb.run('kestrune', timeout=20)
+        self.assertEqual(result.returncode, 0, result)
+        self.assert_ready()
+        deadline = time.monotonic() + 20
+        while not self.exists('/boot/tracer.running') and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertTrue(self.exists('/boot/tracer.running'), 'the tracer was not started')
+        self.assertFalse(self.exists('/boot/tracelogger.calls'), 'the tracer has already ended')
+        self.make_file('/boot/tracer.release')
+        self.assertEqual(self.wait_for_calls(), '-M -n0 -w -S120M\n')
+
     def test_trigger_starts_the_tracer_with_or_without_disk(self):
         for args in ([], ['-h']):
             with self.subTest(args=args):
@@ -212,6 +241,32 @@ class TracerTest(KestruneCase):
                 self.run_kestrune(*args)
                 self.assertEqual(self.wait_for_calls(), '-M -n0 -w -S120M\n')
                 self.assert_ready()
+
+
+class ShortStackTest(KestruneCase):
+    FATAL = 'Fatal: Could not write slog event: Cannot allocate memory\n'
+
+    def test_short_main_stack_refuses_records_instead_of_crashing(self):
+        # 14 KiB of stack, no environment, no address randomisation: the C
+        # library's stdio needs more than is left, so the line that reports a
+        # refused record must not go through it.
+        if os.environ.get('EMULATOR'):
+            self.skipTest('qemu-user needs more than 14 KiB of stack itself, and gives '
+                          'the program at least 128 KiB whatever the limit')
+        self.make_dirs(MM)
+        program = os.path.join(os.environ['BIN_DIR'], 'kestrune')
+        result = self.sb.run_command(
+            ['setarch', '-R', 'prlimit', '--stack=14336', 'env', '-i', program, '-h'])
+        self.assertEqual(result.returncode, 0, result)
+        # Each record arrives whole or is refused with one Fatal line.
+        refused = result.stderr.count(self.FATAL)
+        self.assertEqual(result.stderr, self.FATAL * refused, result)
+        expected = [HDD, STALE]
+        self.assertEqual(len(result.records) + refused, len(expected), result)
+        for record in result.records:
+            self.assertIn(record, expected)
+        self.assert_tree(present=True)
+        self.assert_ready()
 
 
 class LinkAndMarkerTest(KestruneCase):

@@ -25,6 +25,7 @@ void copy_path_text(tool_options& options, const char* text) {
         // Refuse rather than cut: a shortened path would name another file.
         log_error("%s:  -f path too long: %u characters, at most %u \n", tool_name,
                   static_cast<unsigned>(length), static_cast<unsigned>(PATH_TEXT_SIZE - 1));
+        options.path_refused = true;
         return;
     }
     // Only the text and its zero: bytes behind it keep an earlier, longer -f.

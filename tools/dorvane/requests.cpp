@@ -19,9 +19,23 @@ int send_request(int fd, dorvane_command command, void* record, size_t size) {
     return result;
 }
 
+// After a refused -f, path_text holds an earlier or empty text: a request
+// carrying it would name another path than the one asked for, as a cut one
+// would. Says so and tells the caller not to send.
+bool path_was_refused(const tool_options& options, dorvane_command command) {
+    if (options.path_refused) {
+        log_error("%s:  %s not sent: a -f path was refused \n", tool_name,
+                  DEVCTL_COMMANDS[command].name);
+    }
+    return options.path_refused;
+}
+
 } // namespace
 
 int send_enable_disable(const tool_options& options) {
+    if (path_was_refused(options, CMD_ENABLE_DISABLE)) {
+        return 0;
+    }
     enable_disable_record record{
         options.opt_a, options.opt_b, options.opt_c, options.opt_d, {}, {}};
     // All 100 bytes as they stand, tail of an earlier longer -f included.
@@ -31,6 +45,9 @@ int send_enable_disable(const tool_options& options) {
 
 int send_browser_select(const tool_options& options) {
     if (options.opt_x == 0) {
+        if (path_was_refused(options, CMD_PATH_NAME)) {
+            return 0;
+        }
         path_name_record record{};
         // path_text always ends within its 100 bytes (a longer -f is refused)
         // and the record's text holds 264.
@@ -62,8 +79,9 @@ int send_source_request(const tool_options& options) {
         connect_and_fade_record record{options.opt_z, options.source, options.opt_S, options.opt_s};
         return send_request(debug_fd, CMD_CONNECT_AND_FADE, &record, sizeof record);
     }
-    if (a2i_fd == 0) {
-        // Descriptor 0 is standard input, not the second service.
+    if (a2i_path == nullptr) {
+        // Without -p, a2i_fd's 0 is standard input, not the second service.
+        // With standard input closed a -p device may itself be descriptor 0.
         log_error("%s:  no -p device given for source %u \n", tool_name,
                   static_cast<unsigned>(options.source));
         return 0;

@@ -13,6 +13,7 @@ struct tool_options {
     std::uint32_t opt_c;
     std::uint32_t opt_d; // -d and -e
     char path_text[PATH_TEXT_SIZE];
+    bool path_refused; // a -f of this run was too long for path_text
     bool g_given;
     std::uint32_t opt_S;
     std::uint32_t source; // -O

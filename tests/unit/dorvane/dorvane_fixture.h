@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -57,6 +58,8 @@ class dorvane_test : public ::testing::Test {
         tool_name = name;
         debug_fd = FAKE_DEBUG_FD;
         a2i_fd = p_device;
+        free(a2i_path);
+        a2i_path = p_device != 0 ? strdup("/dev/vellmar/a2i") : nullptr;
         optind = 0; // glibc: a full restart of the scan
     }
 

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -96,17 +98,70 @@ TEST_F(dorvane_test, refusals_send_nothing_and_say_why) {
     }
 }
 
-TEST_F(dorvane_test, f_of_100_characters_or_more_is_refused_and_the_earlier_text_kept) {
-    for (std::size_t length : {100u, 5000u}) {
+// A refused -f leaves an earlier or empty text behind: the two requests that
+// carry the path are not sent, with one line saying why; the others go as
+// usual. Any refused -f of the run counts, a later good one included.
+TEST_F(dorvane_test, refused_f_stops_only_the_requests_that_carry_the_path) {
+    const std::string long_path(100, 'q');
+    const std::string too_long = "dorvane:  -f path too long: 100 characters, at most 99 \n";
+    struct refused_f_case {
+        std::vector<std::string> options;
+        const char* not_sent; // null: the request goes
+        std::uint32_t sent_code;
+    };
+    const refused_f_case cases[] = {
+        {{"-x", "0", "-f", "/good", "-f", long_path}, "DCMD_BROWSER_SELECT_PATH_NAME", 0},
+        {{"-x", "0", "-f", long_path, "-f", "/good"}, "DCMD_BROWSER_SELECT_PATH_NAME", 0},
+        {{"-a", "1", "-f", long_path}, "DCMD_DEBUG_NEW_ENABLE_DISABLE", 0},
+        {{"-x", "1", "-y", "7", "-f", long_path}, nullptr, 0x80041133u},
+        {{"-f", long_path, "-z", "3"}, nullptr, 0x80041101u},
+    };
+    for (const refused_f_case& c : cases) {
         reset();
-        handle({"-f", "/kept", "-f", std::string(length, 'q'), "-x", "0"});
-        ASSERT_EQ(fake_devctl_calls().size(), 1u);
-        EXPECT_EQ(fake_devctl_calls()[0].bytes, text("/kept", 6) + zeros(258));
-        EXPECT_EQ(
-            logged_lines(),
-            (std::vector{std::pair(2, "dorvane:  -f path too long: " + std::to_string(length) +
-                                          " characters, at most 99 \n")}));
+        EXPECT_EQ(handle(c.options), 0);
+        std::vector<std::pair<int, std::string>> lines{{2, too_long}};
+        if (c.not_sent != nullptr) {
+            EXPECT_TRUE(fake_devctl_calls().empty());
+            lines.emplace_back(2, std::string("dorvane:  ") + c.not_sent +
+                                      " not sent: a -f path was refused \n");
+        } else {
+            ASSERT_EQ(fake_devctl_calls().size(), 1u);
+            EXPECT_EQ(fake_devctl_calls()[0].code, c.sent_code);
+        }
+        EXPECT_EQ(logged_lines(), lines) << ::testing::PrintToString(c.options);
     }
+    // 5000 characters are refused like 100, and 99 still fit.
+    reset();
+    handle({"-f", std::string(5000, 'q'), "-x", "0"});
+    EXPECT_TRUE(fake_devctl_calls().empty());
+    reset();
+    handle({"-f", "/" + std::string(98, 'q'), "-x", "0"});
+    ASSERT_EQ(fake_devctl_calls().size(), 1u);
+    EXPECT_EQ(fake_devctl_calls()[0].bytes,
+              text(("/" + std::string(98, 'q')).c_str(), 99) + zeros(165));
+    EXPECT_TRUE(logged_lines().empty());
+}
+
+// With standard input closed the -p device lands on descriptor 0. It was given
+// and opened (read-write, like every device of the tool): the request goes there.
+TEST_F(dorvane_test, p_device_on_descriptor_0_gets_the_pause_resume_request) {
+    const int saved_input = dup(STDIN_FILENO);
+    ASSERT_NE(saved_input, -1);
+    close(STDIN_FILENO);
+    const int result = handle({"-p", "/dev/null", "-O", "3"});
+    const int opened = a2i_fd;
+    const int mode = fcntl(opened, F_GETFL) & O_ACCMODE;
+    ASSERT_NE(dup2(saved_input, STDIN_FILENO), -1);
+    close(saved_input);
+
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(opened, 0);
+    EXPECT_EQ(mode, O_RDWR);
+    ASSERT_EQ(fake_devctl_calls().size(), 1u);
+    EXPECT_EQ(fake_devctl_calls()[0].fd, 0);
+    EXPECT_EQ(fake_devctl_calls()[0].code, 0x80041122u);
+    EXPECT_EQ(fake_devctl_calls()[0].bytes, le_words({1}));
+    EXPECT_TRUE(logged_lines().empty());
 }
 
 // One line naming the command, with errno's text at that moment (which may

@@ -1,6 +1,7 @@
 // The client keeps records on the stack and never touches the heap; the front
-// end takes one block per passing text record and gives it back. Counted by
-// wrapping the allocator at link time, so only the library's own calls count.
+// end builds the prefixed format on the stack too, and takes a heap block only
+// for a format too long for its buffer. Counted by wrapping the allocator at
+// link time, so only the library's own calls count.
 #include "log.h"
 #include "slog.h"
 
@@ -8,11 +9,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+
+extern "C" char* __progname;
 
 namespace {
 int allocations = 0;
 int releases = 0;
+bool out_of_memory = false;
 } // namespace
 
 extern "C" {
@@ -23,6 +30,10 @@ void __wrap_free(void* block);
 
 void* __wrap_malloc(std::size_t size) {
     ++allocations;
+    if (out_of_memory) {
+        errno = ENOMEM;
+        return nullptr;
+    }
     return __real_malloc(size);
 }
 
@@ -42,8 +53,18 @@ class HeapUse : public ::testing::Test {
         fake_reset();
         allocations = 0;
         releases = 0;
+        out_of_memory = false;
     }
 };
+
+// A format that makes "<program name>: <format>" and its zero this many bytes.
+std::string format_of_prefixed_size(std::size_t size) {
+    return std::string(size - std::strlen(__progname) - 3 - 2, 'f') + "%d";
+}
+
+// Longer than any format of the programs: more than the front end's stack
+// buffer holds, whatever the program name.
+const std::string LONG_FORMAT = std::string(300, 'f') + " %d";
 
 TEST_F(HeapUse, client_records_of_every_kind_allocate_nothing) {
     const unsigned char bytes[3] = {1, 2, 3};
@@ -60,11 +81,33 @@ TEST_F(HeapUse, client_fallback_to_the_device_allocates_nothing) {
     EXPECT_EQ(allocations, 0);
 }
 
-TEST_F(HeapUse, front_end_takes_and_returns_one_block_per_passing_record) {
+TEST_F(HeapUse, front_end_text_records_allocate_nothing_unless_the_format_is_long) {
     log_info("one %d", 1);
     log_error("two");
+    EXPECT_EQ(allocations, 0);
+    EXPECT_EQ(fake_calls_of(fake_call_kind::send).size(), 2U);
+
+    // The stack buffer holds 256 bytes: one more goes to the heap.
+    log_info(format_of_prefixed_size(256).c_str(), 3);
+    EXPECT_EQ(allocations, 0);
+    log_info(format_of_prefixed_size(257).c_str(), 3);
+    log_info(LONG_FORMAT.c_str(), 3);
     EXPECT_EQ(allocations, 2);
     EXPECT_EQ(releases, 2);
+    EXPECT_EQ(fake_calls_of(fake_call_kind::send).size(), 5U);
+}
+
+// Without heap for a long format the record is lost, but the Fatal line says
+// so; a short format does not need the heap at all.
+TEST_F(HeapUse, front_end_out_of_heap_reports_instead_of_dropping_silently) {
+    testing::internal::CaptureStderr();
+    out_of_memory = true;
+    log_info(LONG_FORMAT.c_str(), 3);
+    log_info("short %d", 4);
+    out_of_memory = false;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("Fatal: Could not write slog event: ") + std::strerror(ENOMEM) + "\n");
+    EXPECT_EQ(fake_calls_of(fake_call_kind::send).size(), 1U); // the short one only
 }
 
 TEST_F(HeapUse, dropped_records_and_binary_records_take_no_block) {

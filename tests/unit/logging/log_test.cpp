@@ -43,6 +43,14 @@ std::string sent_text() {
     return messages[0].payload.substr(0, messages[0].payload.size() - 1);
 }
 
+std::size_t count_of(char wanted, const char* text) {
+    std::size_t count = 0;
+    for (; *text != '\0'; ++text) {
+        count += *text == wanted ? 1 : 0;
+    }
+    return count;
+}
+
 // A logger that cannot be reached: no side channel and no device.
 void make_logger_unreachable() {
     fake_script_send(-1, ENOSYS);
@@ -92,14 +100,40 @@ TEST_F(LogFrontEnd, caller_code_is_carried_unchanged) {
     EXPECT_EQ(sent_text(), "kestrune: coded");
 }
 
-TEST_F(LogFrontEnd, percent_in_the_program_name_prints_as_itself) {
+// The prefixed format is built on the stack up to 256 bytes and on the heap
+// beyond; the record is the same either way, "%" in the name included.
+TEST_F(LogFrontEnd, record_text_is_the_name_and_the_formatted_message_at_any_format_length) {
     char odd_name[] = "a%s%d%";
-    __progname = odd_name;
-    log_info("value %d", 3);
-    EXPECT_EQ(sent_text(), "a%s%d%: value 3");
+    for (char* name : {PROGRAM, odd_name}) {
+        __progname = name;
+        const std::size_t escaped = std::strlen(name) + count_of('%', name);
+        for (const std::size_t prefixed_size : {255U, 256U, 257U, 1200U}) {
+            fake_reset();
+            // "<name>: " + filler + "%d" + zero
+            const std::string filler(prefixed_size - escaped - 2 - 2 - 1, 'f');
+            log_info((filler + "%d").c_str(), 7);
+            const std::string expected = std::string(name) + ": " + filler + "7";
+            EXPECT_EQ(sent_text(), expected.substr(0, 1015)) << name << " " << prefixed_size;
+        }
+    }
 }
 
-TEST_F(LogFrontEnd, undeliverable_record_prints_the_fatal_line_with_the_error) {
+// The bytes perror would write, for the errors a logger or the stack can cause
+// and for a number the C library has no text for.
+TEST_F(LogFrontEnd, undeliverable_record_prints_the_fatal_line_as_perror_would) {
+    for (const int error : {ENOENT, ENOMEM, EINTR, EIO, EPROTO, 1000}) {
+        CaptureStderr();
+        errno = error;
+        std::perror("Fatal: Could not write slog event");
+        const std::string perror_line = GetCapturedStderr();
+
+        fake_reset();
+        fake_script_send(-1, error);
+        CaptureStderr();
+        log_error("%s", "lost");
+        EXPECT_EQ(GetCapturedStderr(), perror_line);
+    }
+    fake_reset();
     make_logger_unreachable();
     CaptureStderr();
     log_error("%s", "lost");
@@ -136,6 +170,19 @@ TEST_F(LogFrontEnd, binary_and_integer_records_pass_unchanged_without_prefix) {
     EXPECT_EQ(messages[1].record.code, 78);
     const std::int32_t ints[] = {10, -20, 30};
     EXPECT_EQ(messages[1].payload, std::string(reinterpret_cast<const char*>(ints), sizeof ints));
+
+    // The most one record holds: every one of them is read and sent.
+    fake_reset();
+    log_ints(79, 5, 32, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+             22, 23, 24, 25, 26, 27, 28, 29, 30, 31, -32);
+    std::int32_t most[32];
+    for (std::int32_t i = 0; i < 32; ++i) {
+        most[i] = i + 1;
+    }
+    most[31] = -32;
+    ASSERT_EQ(sent_messages().size(), 1U);
+    EXPECT_EQ(sent_messages()[0].payload,
+              std::string(reinterpret_cast<const char*>(most), sizeof most));
 }
 
 TEST_F(LogFrontEnd, integer_count_out_of_range_is_reported_like_any_failure) {

@@ -60,12 +60,15 @@ TEST_F(SlogRecords, text_is_cut_at_1015_characters) {
     }
 }
 
+// Bit 3 of the severity asks for the echo, not its size: 16 to 23 have it
+// clear, 24 and negative numbers such as -8 and -1 have it set.
 TEST_F(SlogRecords, text_severity_carries_the_text_flag_and_only_a_flagged_call_echoes) {
-    for (const std::int32_t severity : {0, 5, 13}) {
+    for (const std::int32_t severity : {0, 5, 13, 16, 17, 23, 24, -16, -8, -1}) {
         fake_reset();
         CaptureStderr();
         ASSERT_EQ(slogf(1, severity, "x"), 0);
-        EXPECT_EQ(GetCapturedStderr(), severity == 13 ? "x\n" : "");
+        const bool flagged = severity == 13 || severity == 24 || severity == -8 || severity == -1;
+        EXPECT_EQ(GetCapturedStderr(), flagged ? "x\n" : "") << severity;
         EXPECT_EQ(only_message().record.severity, severity | 8);
     }
 }
