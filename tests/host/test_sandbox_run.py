@@ -35,6 +35,10 @@ while not os.path.exists('/mnt/go'):
 '''
 
 
+def with_logger():
+    return dict(os.environ, HOST_SLOGGER=os.path.join(os.environ['BIN_DIR'], 'host-slogger'))
+
+
 def snapshot(paths):
     return {p: sorted(os.listdir(p)) if os.path.isdir(p) else None for p in paths}
 
@@ -184,10 +188,9 @@ class Logger(unittest.TestCase):
         self.sb = Sandbox.for_test(self)
 
     def test_the_log_appears_while_the_command_runs(self):
-        env = dict(os.environ, HOST_SLOGGER=os.path.join(os.environ['BIN_DIR'], 'host-slogger'))
         runner = subprocess.Popen(
             [RUNNER, '--logger', self.sb.root, '--', sys.executable, '-c', SEND_THEN_WAIT],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=with_logger())
         self.addCleanup(lambda: runner.poll() is None and runner.kill())
         lines = []
         for line in runner.stdout:
@@ -196,7 +199,8 @@ class Logger(unittest.TestCase):
                 open(self.sb.path('/mnt/go'), 'w').close()
         stderr = runner.stderr.read()
         self.assertEqual(runner.wait(timeout=60), 0, (lines, stderr))
-        self.assertEqual(sorted(line for line in lines if 'probe:' not in line), ['25\n'])
+        self.assertEqual(sorted(line.endswith(' probe: hello\n') for line in lines), [False, True])
+        self.assertIn('25\n', lines)
         self.assertFalse(os.path.exists(self.sb.path('/dev/sidechannel')))
 
     def test_logger_output_file_and_arguments(self):
@@ -213,9 +217,7 @@ class Logger(unittest.TestCase):
         for _ in range(2):
             subprocess.run([RUNNER, '--logger-output', log, self.sb.root, '--',
                             sys.executable, '-c', SEND_ONE_RECORD], check=True,
-                           capture_output=True, timeout=60, env=dict(
-                               os.environ, HOST_SLOGGER=os.path.join(os.environ['BIN_DIR'],
-                                                                     'host-slogger')))
+                           capture_output=True, timeout=60, env=with_logger())
         with open(log) as f:
             lines = f.read().splitlines()
         self.assertEqual(lines[0], 'an earlier line')
