@@ -3,6 +3,7 @@
 import os
 import shlex
 import shutil
+import stat
 import subprocess
 import sys
 import time
@@ -21,6 +22,21 @@ record = struct.pack('<iiI', 13, 20001, 0) + b'probe: hello\0'
 s.send(struct.pack('<HHiII', 2, 16, len(record), 0, 0) + record)
 print(struct.unpack('<i', s.recv(4))[0])
 '''
+
+# Logs, then waits for the test to have seen the line before it ends.
+SEND_THEN_WAIT = SEND_ONE_RECORD + r'''
+import os, time
+sys.stdout.flush()
+deadline = time.monotonic() + 20
+while not os.path.exists('/mnt/go'):
+    if time.monotonic() > deadline:
+        sys.exit(3)
+    time.sleep(0.02)
+'''
+
+
+def with_logger():
+    return dict(os.environ, HOST_SLOGGER=os.path.join(os.environ['BIN_DIR'], 'host-slogger'))
 
 
 def snapshot(paths):
@@ -83,6 +99,27 @@ class Layout(unittest.TestCase):
         with open(os.path.join(extra, 'debug')) as f:
             self.assertEqual(f.read(), 'y\n')
 
+    def test_plain_device_files_are_fresh_for_each_run(self):
+        # The command writes without truncating, as the product opens the
+        # device; what an earlier, longer run left must not stay behind.
+        devices = self.sb.path('/dev/vellmar')
+        for name in ('debug', 'untouched'):
+            with open(os.path.join(devices, name), 'w') as f:
+                f.write('an earlier, longer request')
+        outside = os.path.join(self.sb.root, '..', 'outside')
+        with open(outside, 'w') as f:
+            f.write('not a device file')
+        os.symlink(outside, os.path.join(devices, 'link'))
+        os.mkfifo(os.path.join(devices, 'fifo'))
+        result = self.sh('printf new 1<> /dev/vellmar/debug')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        for name, content in (('debug', 'new'), ('untouched', '')):
+            with open(os.path.join(devices, name)) as f:
+                self.assertEqual(f.read(), content, name)
+        with open(outside) as f:
+            self.assertEqual(f.read(), 'not a device file')
+        self.assertTrue(stat.S_ISFIFO(os.stat(os.path.join(devices, 'fifo')).st_mode))
+
     def test_tracer_stand_in_records_its_arguments(self):
         result = self.sh('/boot/bin/tracelogger -n 0 -S 8M "-s two words" && '
                          '/boot/bin/tracelogger')
@@ -116,6 +153,23 @@ class Status(unittest.TestCase):
         result = self.sb.run_command(['sh', '-c', 'kill -TERM $$'], logger=False)
         self.assertEqual(result.returncode, 128 + 15)
 
+    def test_set_up_exec_and_lookup_failures_have_their_own_status(self):
+        # bwrap itself exits 1 when it cannot mount, as the command might.
+        result = self.sb.run_command(['true'], logger=False,
+                                     binds=[(self.sb.root, '/proc/sys/no-such-dir/x')])
+        self.assertEqual(result.returncode, 125, result.stderr)
+        self.assertIn('sandbox-run: bubblewrap could not set up the sandbox', result.stderr)
+        plain = self.sb.path('/mnt/plain')
+        open(plain, 'w').close()
+        for command, status, message in (
+                ('no-such-command-here', 127, 'no-such-command-here: command not found'),
+                ('/mnt/no-such-program', 127, '/mnt/no-such-program: No such file or directory'),
+                ('/mnt/plain', 126, '/mnt/plain: Permission denied'),
+                ('/mnt', 126, '/mnt: Is a directory')):
+            result = self.sb.run_command([command], logger=False)
+            self.assertEqual(result.returncode, status, command)
+            self.assertEqual(result.stderr, 'sandbox-run: %s\n' % message)
+
     def test_usage_errors_are_125_with_a_message(self):
         for args in ([], [self.sb.root], [self.sb.root, 'true'], ['--bogus', self.sb.root, '--', 'true'],
                      ['--bind', '/nonexistent-source', '/x', self.sb.root, '--', 'true']):
@@ -133,13 +187,20 @@ class Logger(unittest.TestCase):
     def setUp(self):
         self.sb = Sandbox.for_test(self)
 
-    def test_records_printed_after_the_header(self):
-        env = dict(os.environ, HOST_SLOGGER=os.path.join(os.environ['BIN_DIR'], 'host-slogger'))
-        result = subprocess.run(
-            [RUNNER, '--logger', self.sb.root, '--', sys.executable, '-c', SEND_ONE_RECORD],
-            capture_output=True, text=True, env=env, timeout=60)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout, '25\n--- system log ---\ninfo 20001 probe: hello\n')
+    def test_the_log_appears_while_the_command_runs(self):
+        runner = subprocess.Popen(
+            [RUNNER, '--logger', self.sb.root, '--', sys.executable, '-c', SEND_THEN_WAIT],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=with_logger())
+        self.addCleanup(lambda: runner.poll() is None and runner.kill())
+        lines = []
+        for line in runner.stdout:
+            lines.append(line)
+            if line.rstrip('\n').endswith(' probe: hello'):
+                open(self.sb.path('/mnt/go'), 'w').close()
+        stderr = runner.stderr.read()
+        self.assertEqual(runner.wait(timeout=60), 0, (lines, stderr))
+        self.assertEqual(sorted(line.endswith(' probe: hello\n') for line in lines), [False, True])
+        self.assertIn('25\n', lines)
         self.assertFalse(os.path.exists(self.sb.path('/dev/sidechannel')))
 
     def test_logger_output_file_and_arguments(self):
@@ -149,6 +210,18 @@ class Logger(unittest.TestCase):
         self.assertEqual(result.log, [])
         result = self.sb.run_command([sys.executable, '-c', SEND_ONE_RECORD])
         self.assertEqual(result.records, [('info', 20001, 'probe: hello')])
+        # Appended, as host-slogger --output does.
+        log = os.path.join(self.sb.root, '..', 'kept.log')
+        with open(log, 'w') as f:
+            f.write('an earlier line\n')
+        for _ in range(2):
+            subprocess.run([RUNNER, '--logger-output', log, self.sb.root, '--',
+                            sys.executable, '-c', SEND_ONE_RECORD], check=True,
+                           capture_output=True, timeout=60, env=with_logger())
+        with open(log) as f:
+            lines = f.read().splitlines()
+        self.assertEqual(lines[0], 'an earlier line')
+        self.assertEqual([line.endswith(' probe: hello') for line in lines[1:]], [True, True])
 
     def test_logger_missing_or_failing_is_a_clear_error(self):
         result = self.sb.run_command(['true'], env={'HOST_SLOGGER': '/nonexistent/host-slogger'})
