@@ -91,8 +91,22 @@ void copy_head(const iov_t* parts, long count, unsigned char* out, size_t want) 
     }
 }
 
-int connect_side_channel() {
+// A program started with standard output or error closed would otherwise
+// get the socket there, and its printf or perror output would reach the
+// logger as packets with no header.
+int socket_above_standard_descriptors() {
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0 || fd > STDERR_FILENO)
+        return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    int error = errno;
+    close(fd);
+    errno = error;
+    return moved;
+}
+
+int connect_side_channel() {
+    int fd = socket_above_standard_descriptors();
     if (fd < 0)
         return -1;
     sockaddr_un addr{};

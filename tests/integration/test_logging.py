@@ -84,6 +84,24 @@ class Delivery(unittest.TestCase):
                          ['Fatal: Could not write slog event: No such file or directory'] * 3)
 
 
+class ClosedStandardDescriptors(unittest.TestCase):
+    def test_output_to_a_closed_descriptor_never_reaches_the_logger(self):
+        # The refused records' Fatal lines go to standard error, "carried on"
+        # to standard output: with either closed at start, neither may land on
+        # the side channel as a packet of its own, nor steal a record's reply.
+        env = {'EMU': os.environ.get('EMULATOR', ''),
+               'PROBE': shlex.quote(os.path.join(os.environ['BIN_DIR'], 'log_probe'))}
+        for closed in ('1>&-', '2>&-'):
+            with self.subTest(closed=closed):
+                sb = Sandbox.for_test(self)
+                result = sb.run_command(['sh', '-c', 'exec $EMU $PROBE front 4 ' + closed],
+                                        logger_args=['--answers', 'EIO,log'], env=env)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.records, [('info', 20001, 'log_probe: record 1'),
+                                                  ('info', 20001, 'log_probe: record 3')])
+                self.assertNotIn('host-slogger', result.stderr)
+
+
 class Concurrency(unittest.TestCase):
     def setUp(self):
         self.sb = Sandbox.for_test(self)
