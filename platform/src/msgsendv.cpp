@@ -162,8 +162,12 @@ long receive_reply() {
     if (got == sizeof reply) {
         if (reply >= 0)
             return reply;
-        // Only a negated errno is meaningful; anything else is a protocol fault.
-        return fail(reply >= -4095 ? -reply : EPROTO);
+        if (reply >= -4095)
+            return fail(-reply);
+        // Not a negated errno: a logger that answers nonsense is not trusted
+        // with the next record either.
+        drop_side_channel();
+        return fail(EPROTO);
     }
     // The logger went away after taking the message; the connection is spent.
     int error = EPROTO;

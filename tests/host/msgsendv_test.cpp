@@ -1,6 +1,7 @@
 // MsgSendv on descriptors: the record bytes reach the file, FIFO or pipe
 // exactly, and each failure comes back with the errno the client acts on.
-// On the side channel, against a scripted logger: where its socket lives.
+// On the side channel, against a scripted logger: where its socket lives and
+// what a nonsense reply does to the connection.
 #include <sys/neutrino.h>
 
 #include <gtest/gtest.h>
@@ -312,6 +313,29 @@ TEST(MsgSendvSideChannel, socket_stays_off_closed_standard_descriptors) {
             return std::to_string(sockets.size()) + " sockets open, not one";
         if ((fcntl(sockets[0], F_GETFD) & FD_CLOEXEC) == 0)
             return "socket not closed on exec";
+        return "";
+    });
+    if (outcome == "skip")
+        GTEST_SKIP() << "no mount namespace for a private /dev";
+    EXPECT_EQ(outcome, "");
+}
+
+TEST(MsgSendvSideChannel, reply_without_error_number_is_eproto_and_drops_the_connection) {
+    std::string outcome = with_logger({-4095, -4096, INT32_MIN, 18}, [](int) -> std::string {
+        errno = 0;
+        if (send_record() != -1 || errno != 4095)
+            return "-4095 is not taken as its error number";
+        if (open_sockets().size() != 1)
+            return "an error reply dropped the connection";
+        for (int i = 0; i < 2; ++i) {
+            errno = 0;
+            if (send_record() != -1 || errno != EPROTO)
+                return "nonsense reply " + std::to_string(i) + " is not EPROTO";
+            if (!open_sockets().empty())
+                return "connection kept after nonsense reply " + std::to_string(i);
+        }
+        if (send_record() != 18)
+            return "no new connection for the next record";
         return "";
     });
     if (outcome == "skip")
