@@ -4,6 +4,8 @@
 // what a nonsense reply does to the connection.
 #include <sys/neutrino.h>
 
+#include "child_output.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -263,35 +265,20 @@ long send_record() {
 // what the check found wrong ("" when it held), or "skip" where this system
 // gives no mount namespace.
 std::string with_logger(const std::vector<std::int32_t>& replies, std::string (*check)(int)) {
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0)
-        return "no pipe";
-    pid_t child = fork();
-    if (child == 0) {
-        close(report[0]);
+    ChildOutput child = run_child([&](int report) {
         std::string outcome = "skip";
         // A reply that never comes ends the child rather than the test run.
         alarm(30);
         if (enter_private_dev()) {
             pid_t logger = start_logger(replies);
-            outcome = logger < 0 ? "no logger" : check(report[1]);
+            outcome = logger < 0 ? "no logger" : check(report);
             kill(logger, SIGKILL);
         }
-        write(report[1], outcome.data(), outcome.size());
-        _exit(0);
-    }
-    close(report[1]);
-    std::string outcome;
-    char buffer[256];
-    ssize_t n;
-    while ((n = read(report[0], buffer, sizeof buffer)) > 0)
-        outcome.append(buffer, static_cast<std::size_t>(n));
-    close(report[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return "child ended with status " + std::to_string(status) + "; " + outcome;
-    return outcome;
+        write(report, outcome.data(), outcome.size());
+    });
+    if (!WIFEXITED(child.status) || WEXITSTATUS(child.status) != 0)
+        return "child ended with status " + std::to_string(child.status) + "; " + child.text;
+    return child.text;
 }
 
 TEST(MsgSendvSideChannel, socket_stays_off_closed_standard_descriptors) {

@@ -3,6 +3,8 @@
 // still fits below it; under small stack limits it shrinks with the limit.
 #include <sys/neutrino.h>
 
+#include "child_output.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -13,7 +15,6 @@
 #include <pthread.h>
 #include <sys/personality.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -50,12 +51,8 @@ const bool small_limit_probe_ran = [] {
 // given stack limit and no address randomisation, or -1 (no re-run here) or
 // -2 (the run crashed).
 long answer_under_limit(rlim_t limit) {
-    int out[2];
-    if (pipe(out) != 0)
-        return -1;
-    pid_t child = fork();
-    if (child == 0) {
-        dup2(out[1], STDOUT_FILENO);
+    ChildOutput child = run_child([limit](int out) {
+        dup2(out, STDOUT_FILENO);
         rlimit small{limit, limit};
         setrlimit(RLIMIT_STACK, &small);
         personality(ADDR_NO_RANDOMIZE);
@@ -65,21 +62,12 @@ long answer_under_limit(rlim_t limit) {
         char* envp[] = {probe, nullptr};
         execve("/proc/self/exe", argv, envp);
         _exit(127);
-    }
-    close(out[1]);
-    std::string text;
-    char buffer[64];
-    ssize_t n;
-    while ((n = read(out[0], buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<std::size_t>(n));
-    close(out[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
+    });
+    if (WIFEXITED(child.status) && WEXITSTATUS(child.status) == 127)
         return -1;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || text.empty())
+    if (!WIFEXITED(child.status) || WEXITSTATUS(child.status) != 0 || child.text.empty())
         return -2;
-    return std::strtol(text.c_str(), nullptr, 10);
+    return std::strtol(child.text.c_str(), nullptr, 10);
 }
 
 void* report(void* out) {
