@@ -91,8 +91,22 @@ void copy_head(const iov_t* parts, long count, unsigned char* out, size_t want) 
     }
 }
 
-int connect_side_channel() {
+// A program started with standard output or error closed would otherwise
+// get the socket there, and its printf or perror output would reach the
+// logger as packets with no header.
+int socket_above_standard_descriptors() {
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0 || fd > STDERR_FILENO)
+        return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    int error = errno;
+    close(fd);
+    errno = error;
+    return moved;
+}
+
+int connect_side_channel() {
+    int fd = socket_above_standard_descriptors();
     if (fd < 0)
         return -1;
     sockaddr_un addr{};
@@ -148,8 +162,12 @@ long receive_reply() {
     if (got == sizeof reply) {
         if (reply >= 0)
             return reply;
-        // Only a negated errno is meaningful; anything else is a protocol fault.
-        return fail(reply >= -4095 ? -reply : EPROTO);
+        if (reply >= -4095)
+            return fail(-reply);
+        // Not a negated errno: a logger that answers nonsense is not trusted
+        // with the next record either.
+        drop_side_channel();
+        return fail(EPROTO);
     }
     // The logger went away after taking the message; the connection is spent.
     int error = EPROTO;

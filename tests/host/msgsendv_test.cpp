@@ -1,17 +1,30 @@
 // MsgSendv on descriptors: the record bytes reach the file, FIFO or pipe
 // exactly, and each failure comes back with the errno the client acts on.
+// On the side channel, against a scripted logger: where its socket lives and
+// what a nonsense reply does to the connection.
 #include <sys/neutrino.h>
+
+#include "child_output.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -173,6 +186,148 @@ TEST(MsgSendvArguments, part_count_is_bounded) {
         EXPECT_EQ(MsgSendv(pipe.write_end(), parts, count, nullptr, 0), -1) << count;
         EXPECT_EQ(errno, EINVAL) << count;
     }
+}
+
+constexpr int side_channel = 0x40000000;
+
+// A private /dev for this process, so that the scripted logger's socket can
+// sit at the fixed path without touching the host's.
+bool enter_private_dev() {
+    if (unshare(CLONE_NEWNS) != 0) {
+        const std::string uid_map = "0 " + std::to_string(getuid()) + " 1";
+        const std::string gid_map = "0 " + std::to_string(getgid()) + " 1";
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            return false;
+        for (auto [file, text] :
+             {std::pair{"/proc/self/setgroups", std::string("deny")},
+              std::pair{"/proc/self/uid_map", uid_map}, std::pair{"/proc/self/gid_map", gid_map}}) {
+            int fd = open(file, O_WRONLY | O_CLOEXEC);
+            bool written = fd >= 0 && write(fd, text.data(), text.size()) > 0;
+            if (fd >= 0)
+                close(fd);
+            if (!written && std::strcmp(file, "/proc/self/setgroups") != 0)
+                return false;
+        }
+    }
+    return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("tmpfs", "/dev", "tmpfs", 0, nullptr) == 0;
+}
+
+// A logger process on /dev/sidechannel that answers the n-th packet, on
+// whatever connection it came, with replies[n], one connection at a time.
+pid_t start_logger(const std::vector<std::int32_t>& replies) {
+    int listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, "/dev/sidechannel");
+    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listener, 4) != 0)
+        return -1;
+    pid_t logger = fork();
+    if (logger == 0) {
+        // Holds nothing of the test's, and ends with it.
+        for (int fd = 0; fd < 256; ++fd) {
+            if (fd != listener)
+                close(fd);
+        }
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        std::size_t answered = 0;
+        for (;;) {
+            int client = accept(listener, nullptr, nullptr);
+            char packet[2048];
+            while (recv(client, packet, sizeof packet, 0) > 0 && answered < replies.size())
+                send(client, &replies[answered++], sizeof(std::int32_t), MSG_NOSIGNAL);
+            close(client);
+        }
+    }
+    close(listener);
+    return logger;
+}
+
+// Descriptors of this process that are sockets: with the logger in its own
+// process, only the side channel's.
+std::vector<int> open_sockets() {
+    std::vector<int> found;
+    for (int fd = 0; fd < 256; ++fd) {
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode))
+            found.push_back(fd);
+    }
+    return found;
+}
+
+long send_record() {
+    Message message(2, std::string("\x0d\0\0\0\x21\x4e\0\0\0\0\0\0", 12), "hi");
+    return message.send(side_channel);
+}
+
+// Runs check in a child with a private /dev and the scripted logger; returns
+// what the check found wrong ("" when it held), or "skip" where this system
+// gives no mount namespace.
+std::string with_logger(const std::vector<std::int32_t>& replies, std::string (*check)(int)) {
+    ChildOutput child = run_child([&](int report) {
+        std::string outcome = "skip";
+        // A reply that never comes ends the child rather than the test run.
+        alarm(30);
+        if (enter_private_dev()) {
+            pid_t logger = start_logger(replies);
+            outcome = logger < 0 ? "no logger" : check(report);
+            kill(logger, SIGKILL);
+        }
+        write(report, outcome.data(), outcome.size());
+    });
+    if (!WIFEXITED(child.status) || WEXITSTATUS(child.status) != 0)
+        return "child ended with status " + std::to_string(child.status) + "; " + child.text;
+    return child.text;
+}
+
+TEST(MsgSendvSideChannel, socket_stays_off_closed_standard_descriptors) {
+    std::string outcome = with_logger({28, 28}, [](int report) -> std::string {
+        // The report pipe must not be what fills a freed descriptor.
+        if (report <= STDERR_FILENO)
+            return "report pipe on a standard descriptor";
+        close(STDIN_FILENO);
+        close(STDOUT_FILENO);
+        close(STDERR_FILENO);
+        if (send_record() != 28 || send_record() != 28)
+            return std::string("send failed: ") + std::strerror(errno);
+        for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+            if (fcntl(fd, F_GETFD) != -1)
+                return "descriptor " + std::to_string(fd) + " was taken";
+        }
+        std::vector<int> sockets = open_sockets();
+        if (sockets.size() != 1)
+            return std::to_string(sockets.size()) + " sockets open, not one";
+        if ((fcntl(sockets[0], F_GETFD) & FD_CLOEXEC) == 0)
+            return "socket not closed on exec";
+        return "";
+    });
+    if (outcome == "skip")
+        GTEST_SKIP() << "no mount namespace for a private /dev";
+    EXPECT_EQ(outcome, "");
+}
+
+TEST(MsgSendvSideChannel, reply_without_error_number_is_eproto_and_drops_the_connection) {
+    std::string outcome = with_logger({-4095, -4096, INT32_MIN, 18}, [](int) -> std::string {
+        errno = 0;
+        if (send_record() != -1 || errno != 4095)
+            return "-4095 is not taken as its error number";
+        if (open_sockets().size() != 1)
+            return "an error reply dropped the connection";
+        for (int i = 0; i < 2; ++i) {
+            errno = 0;
+            if (send_record() != -1 || errno != EPROTO)
+                return "nonsense reply " + std::to_string(i) + " is not EPROTO";
+            if (!open_sockets().empty())
+                return "connection kept after nonsense reply " + std::to_string(i);
+        }
+        if (send_record() != 18)
+            return "no new connection for the next record";
+        return "";
+    });
+    if (outcome == "skip")
+        GTEST_SKIP() << "no mount namespace for a private /dev";
+    EXPECT_EQ(outcome, "");
 }
 
 } // namespace

@@ -9,6 +9,9 @@
 //                              /mnt/stop appears
 //   log_probe load T N         T threads, N records each, every reply checked
 //   log_probe forks K T        K forks, one after the other, while T threads log
+//   log_probe stack FROM TO STEP [double]  one thread a step, each with
+//                              FROM, FROM + STEP, ... TO bytes of its stack
+//                              free when it calls slogf; "free N: RESULT"
 #include "log.h"
 #include "slog.h"
 #include "slog_platform.h"
@@ -23,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -121,8 +125,10 @@ int fork_while_logging(int forks) {
             _exit(logged ? 0 : 1);
         }
         std::printf("child pid %d\n", static_cast<int>(child));
-        if (child > 0 && child_finished(child))
-            ++finished;
+        // The first stuck child shows the fault: nine more would cost 30 s each.
+        if (child < 0 || !child_finished(child))
+            break;
+        ++finished;
     }
     stop = true;
     logger.join();
@@ -254,6 +260,81 @@ int forks_while_threads_log(int forks, int thread_count) {
     return finished == forks ? 0 : 1;
 }
 
+// A small thread stack, as a thread of a real program might be given.
+constexpr std::size_t sweep_stack_size = 64 * 1024;
+
+struct StackPoint {
+    std::size_t free;
+    bool with_double;
+    int result;
+    int error;
+};
+
+// Lowest usable byte of this thread's stack (its guard area excluded).
+std::uintptr_t stack_floor() {
+    pthread_attr_t attr;
+    void* low = nullptr;
+    std::size_t size = 0;
+    pthread_getattr_np(pthread_self(), &attr);
+    pthread_attr_getstack(&attr, &low, &size);
+    pthread_attr_destroy(&attr);
+    return reinterpret_cast<std::uintptr_t>(low);
+}
+
+// Formats with every conversion the programs use or, with_double, adds the
+// deepest one of the C library's formatter a caller might: %f of the largest
+// double.
+__attribute__((noinline)) void log_at_this_depth(StackPoint* point) {
+    const char* format =
+        point->with_double ? "free %zu %s %d %u %X %08X %p %.0f" : "free %zu %s %d %u %X %08X %p";
+    point->result = slogf(600, 5, format, point->free, "stack sweep", -2147483647, 4294967295U,
+                          0xABCDU, 0x12U, static_cast<void*>(point), 1e308);
+    point->error = errno;
+}
+
+// Burns the stack down to point->free bytes above the floor, then logs.
+__attribute__((noinline)) void burn_then_log(StackPoint* point, std::uintptr_t floor) {
+    const std::uintptr_t here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    // This frame's own locals lie below its address; keep clear of them.
+    const std::uintptr_t start = here - 256;
+    if (start > floor + point->free) {
+        volatile char* burnt =
+            static_cast<volatile char*>(__builtin_alloca(start - floor - point->free));
+        burnt[0] = 0;
+    }
+    log_at_this_depth(point);
+}
+
+void* sweep_point(void* arg) {
+    burn_then_log(static_cast<StackPoint*>(arg), stack_floor());
+    return nullptr;
+}
+
+// A fresh thread for each point, so each meets the stack query's first call
+// at its depth. Output is unbuffered: after a crash the last line names the
+// point that crashed.
+int stack_sweep(std::size_t from, std::size_t to, std::size_t step, bool with_double) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    // The connection is made and the C library's functions are bound first:
+    // once a process, not once a thread.
+    print_result(slogf(600, 5, "sweep from %zu to %zu %.0f", from, to, 1e308));
+    for (std::size_t free = from; free <= to && step > 0; free += step) {
+        StackPoint point{free, with_double, 0, 0};
+        std::printf("free %zu: ", free);
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstacksize(&attr, sweep_stack_size);
+        pthread_t thread;
+        if (pthread_create(&thread, &attr, sweep_point, &point) != 0)
+            return 1;
+        pthread_join(thread, nullptr);
+        pthread_attr_destroy(&attr);
+        errno = point.error;
+        print_result(point.result);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -276,8 +357,12 @@ int main(int argc, char** argv) {
         return load(a, b);
     if (mode == "forks")
         return forks_while_threads_log(a, b);
+    if (mode == "stack" && argc > 4)
+        return stack_sweep(static_cast<std::size_t>(a), static_cast<std::size_t>(b),
+                           static_cast<std::size_t>(std::atoi(argv[4])),
+                           argc > 5 && std::strcmp(argv[5], "double") == 0);
     std::fputs("usage: log_probe records|front N|threads T N|fork K|restart|stream|load T N|"
-               "forks K T\n",
+               "forks K T|stack FROM TO STEP [double]\n",
                stderr);
     return 2;
 }

@@ -3,6 +3,7 @@
 
 import collections
 import os
+import re
 import shlex
 import struct
 import unittest
@@ -84,6 +85,24 @@ class Delivery(unittest.TestCase):
                          ['Fatal: Could not write slog event: No such file or directory'] * 3)
 
 
+class ClosedStandardDescriptors(unittest.TestCase):
+    def test_output_to_a_closed_descriptor_never_reaches_the_logger(self):
+        # The refused records' Fatal lines go to standard error, "carried on"
+        # to standard output: with either closed at start, neither may land on
+        # the side channel as a packet of its own, nor steal a record's reply.
+        env = {'EMU': os.environ.get('EMULATOR', ''),
+               'PROBE': shlex.quote(os.path.join(os.environ['BIN_DIR'], 'log_probe'))}
+        for closed in ('1>&-', '2>&-'):
+            with self.subTest(closed=closed):
+                sb = Sandbox.for_test(self)
+                result = sb.run_command(['sh', '-c', 'exec $EMU $PROBE front 4 ' + closed],
+                                        logger_args=['--answers', 'EIO,log'], env=env)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.records, [('info', 20001, 'log_probe: record 1'),
+                                                  ('info', 20001, 'log_probe: record 3')])
+                self.assertNotIn('host-slogger', result.stderr)
+
+
 class Concurrency(unittest.TestCase):
     def setUp(self):
         self.sb = Sandbox.for_test(self)
@@ -124,6 +143,53 @@ class Concurrency(unittest.TestCase):
         self.assertEqual(len(pids), forks)
         for pid in pids:
             self.assertIn('host-slogger: client pid %s: header length 0' % pid, result.stderr)
+
+
+# Free stack at the call where each sweep starts: with less, the client's own
+# measuring pass (which formats before it can refuse) overruns the stack. The
+# address sanitizer's interceptors take their share of that pass as well.
+SWEEP_FLOORS = {'': 2560, 'double': 5120}
+SANITIZED_SWEEP_FLOORS = {'': 6144, 'double': 8192}
+
+
+def sanitized(program):
+    with open(os.path.join(os.environ['BIN_DIR'], program), 'rb') as f:
+        return b'__asan_init' in f.read()
+
+
+class ShortStack(unittest.TestCase):
+    def test_thread_stack_sweep_each_record_arrives_whole_or_is_refused(self):
+        # Up to 25 KiB free at the call, which takes the stack query's answer
+        # from 0 past 16 KiB; each point a fresh 64 KiB thread. A crash ends
+        # the run early.
+        high, step = 25600, 64
+        floors = SANITIZED_SWEEP_FLOORS if sanitized('log_probe') else SWEEP_FLOORS
+        for kind, low in floors.items():
+            with self.subTest(kind=kind or 'integers'):
+                sb = Sandbox.for_test(self)
+                result = sb.run('log_probe', 'stack', low, high, step, kind, timeout=300)
+                self.assertEqual(result.returncode, 0, result.stdout[-300:] + result.stderr)
+                tail = ' %.0f' % 1e308 if kind else ''
+                self.check_sweep(result, range(low, high + 1, step), tail)
+
+    def check_sweep(self, result, points, tail):
+        outcomes = dict(re.match(r'free (\d+): (.*)$', line).groups()
+                        for line in result.stdout.splitlines()[1:])
+        self.assertEqual(list(outcomes), ['%d' % free for free in points])
+        texts = {text.split()[1]: text for _, code, text in result.records if code == 600}
+        delivered = [free for free, outcome in outcomes.items()
+                     if outcome != '-1 Cannot allocate memory']
+        for free in delivered:
+            self.assertRegex(texts.get(free, ''), r'^free %s stack sweep -2147483647 4294967295 '
+                             r'ABCD 00000012 0x[0-9a-f]+%s$' % (free, tail))
+            self.assertEqual(outcomes[free], '%d' % (12 + len(texts[free]) + 1))
+        # Refused on the short stacks only, delivered from there on, and
+        # nothing refused ever reaches the logger.
+        self.assertEqual(set(texts) - {'from'}, set(delivered))
+        refused = len(outcomes) - len(delivered)
+        self.assertGreater(refused, 0)
+        self.assertEqual(delivered, list(outcomes)[refused:])
+        self.assertLess(refused * points.step, 12 * 1024)
 
 
 RESTART_SCRIPT = r'''
