@@ -127,8 +127,15 @@ void echo_text(char* text, std::size_t length) {
 } // namespace
 
 int vslogf(std::int32_t code, std::int32_t severity, const char* format, va_list args) {
+    const std::size_t available = __stackavail();
+    // Too short even for an empty text: refuse before the measuring pass,
+    // which formats the whole text and would itself overrun a stack this short.
+    if (available <= stack_requirement(1)) {
+        errno = ENOMEM;
+        return -1;
+    }
     std::size_t capacity = SLOG_TEXT_MAX;
-    if (__stackavail() <= SLOG_STACK_PLENTY) {
+    if (available <= SLOG_STACK_PLENTY) {
         // Short of stack: reserve only what this text needs.
         va_list measured;
         va_copy(measured, args);

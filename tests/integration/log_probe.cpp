@@ -9,9 +9,11 @@
 //                              /mnt/stop appears
 //   log_probe load T N         T threads, N records each, every reply checked
 //   log_probe forks K T        K forks, one after the other, while T threads log
-//   log_probe stack FROM TO STEP [double]  one thread a step, each with
-//                              FROM, FROM + STEP, ... TO bytes of its stack
-//                              free when it calls slogf; "free N: RESULT"
+//   log_probe stack FROM TO STEP [double|front]  one thread a step, each
+//                              with FROM, FROM + STEP, ... TO bytes of its
+//                              stack free when it calls slogf (with front:
+//                              log_printf_code, whose result is "called");
+//                              "free N: RESULT"
 #include "log.h"
 #include "slog.h"
 #include "slog_platform.h"
@@ -263,9 +265,11 @@ int forks_while_threads_log(int forks, int thread_count) {
 // A small thread stack, as a thread of a real program might be given.
 constexpr std::size_t sweep_stack_size = 64 * 1024;
 
+enum class SweepCall { ints, doubles, front_end };
+
 struct StackPoint {
     std::size_t free;
-    bool with_double;
+    SweepCall call;
     int result;
     int error;
 };
@@ -281,12 +285,17 @@ std::uintptr_t stack_floor() {
     return reinterpret_cast<std::uintptr_t>(low);
 }
 
-// Formats with every conversion the programs use or, with_double, adds the
+// Formats with every conversion the programs use or, for doubles, adds the
 // deepest one of the C library's formatter a caller might: %f of the largest
-// double.
+// double. The front end reports a refusal itself, on its Fatal line.
 __attribute__((noinline)) void log_at_this_depth(StackPoint* point) {
-    const char* format =
-        point->with_double ? "free %zu %s %d %u %X %08X %p %.0f" : "free %zu %s %d %u %X %08X %p";
+    if (point->call == SweepCall::front_end) {
+        log_printf_code(600, 5, "free %zu %s %d %u %X %08X %p", point->free, "stack sweep",
+                        -2147483647, 4294967295U, 0xABCDU, 0x12U, static_cast<void*>(point));
+        return;
+    }
+    const char* format = point->call == SweepCall::doubles ? "free %zu %s %d %u %X %08X %p %.0f"
+                                                           : "free %zu %s %d %u %X %08X %p";
     point->result = slogf(600, 5, format, point->free, "stack sweep", -2147483647, 4294967295U,
                           0xABCDU, 0x12U, static_cast<void*>(point), 1e308);
     point->error = errno;
@@ -313,13 +322,15 @@ void* sweep_point(void* arg) {
 // A fresh thread for each point, so each meets the stack query's first call
 // at its depth. Output is unbuffered: after a crash the last line names the
 // point that crashed.
-int stack_sweep(std::size_t from, std::size_t to, std::size_t step, bool with_double) {
+int stack_sweep(std::size_t from, std::size_t to, std::size_t step, SweepCall call) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     // The connection is made and the C library's functions are bound first:
     // once a process, not once a thread.
     print_result(slogf(600, 5, "sweep from %zu to %zu %.0f", from, to, 1e308));
+    if (call == SweepCall::front_end)
+        log_printf_code(600, 5, "sweep from %zu to %zu", from, to);
     for (std::size_t free = from; free <= to && step > 0; free += step) {
-        StackPoint point{free, with_double, 0, 0};
+        StackPoint point{free, call, 0, 0};
         std::printf("free %zu: ", free);
         pthread_attr_t attr;
         pthread_attr_init(&attr);
@@ -330,7 +341,10 @@ int stack_sweep(std::size_t from, std::size_t to, std::size_t step, bool with_do
         pthread_join(thread, nullptr);
         pthread_attr_destroy(&attr);
         errno = point.error;
-        print_result(point.result);
+        if (call == SweepCall::front_end)
+            std::printf("called\n");
+        else
+            print_result(point.result);
     }
     return 0;
 }
@@ -357,12 +371,16 @@ int main(int argc, char** argv) {
         return load(a, b);
     if (mode == "forks")
         return forks_while_threads_log(a, b);
-    if (mode == "stack" && argc > 4)
+    if (mode == "stack" && argc > 4) {
+        const std::string kind = argc > 5 ? argv[5] : "";
+        const SweepCall call = kind == "double"  ? SweepCall::doubles
+                               : kind == "front" ? SweepCall::front_end
+                                                 : SweepCall::ints;
         return stack_sweep(static_cast<std::size_t>(a), static_cast<std::size_t>(b),
-                           static_cast<std::size_t>(std::atoi(argv[4])),
-                           argc > 5 && std::strcmp(argv[5], "double") == 0);
+                           static_cast<std::size_t>(std::atoi(argv[4])), call);
+    }
     std::fputs("usage: log_probe records|front N|threads T N|fork K|restart|stream|load T N|"
-               "forks K T|stack FROM TO STEP [double]\n",
+               "forks K T|stack FROM TO STEP [double|front]\n",
                stderr);
     return 2;
 }

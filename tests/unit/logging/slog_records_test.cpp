@@ -3,7 +3,7 @@
 #include "slog_test_support.h"
 
 #include <cerrno>
-#include <climits>
+#include <cwchar>
 
 namespace {
 
@@ -158,13 +158,29 @@ TEST_F(SlogRecords, short_stack_reserves_only_what_the_text_needs) {
     EXPECT_EQ(only_message().payload, std::string("abc", 4));
 }
 
+// Less than even an empty text needs: refused before the measuring pass,
+// which would format on that short stack. A character the C locale cannot
+// write fails the formatter, which shows whether the pass ran.
+constexpr wint_t UNFORMATTABLE = 0x100;
+
+TEST_F(SlogRecords, stack_too_short_for_any_record_is_refused_before_formatting) {
+    fake_script_stackavail(144);
+    EXPECT_EQ(slogf(1, 5, "%lc", UNFORMATTABLE), -1);
+    EXPECT_EQ(errno, ENOMEM);
+
+    fake_script_stackavail(145);
+    EXPECT_EQ(slogf(1, 5, "%lc", UNFORMATTABLE), -1);
+    EXPECT_EQ(errno, EILSEQ);
+    EXPECT_TRUE(fake_calls().empty());
+}
+
 TEST_F(SlogRecords, short_stack_still_cuts_a_long_text_to_the_record) {
-    fake_script_stackavail(100);
+    fake_script_stackavail(145);
     fake_script_stackavail(1160);
     EXPECT_EQ(slogf(1, 5, "%s", LONG_TEXT.c_str()), -1);
     EXPECT_EQ(errno, ENOMEM);
 
-    fake_script_stackavail(100);
+    fake_script_stackavail(145);
     fake_script_stackavail(1161);
     ASSERT_EQ(slogf(1, 5, "%s", LONG_TEXT.c_str()), 0);
     EXPECT_EQ(only_message().payload, LONG_TEXT.substr(0, 1015) + '\0');
