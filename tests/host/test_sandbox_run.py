@@ -9,7 +9,7 @@ import time
 import unittest
 
 import test_host_slogger as slogger
-from sandbox import Sandbox
+from sandbox import Sandbox, parse_log_line
 
 RUNNER = os.environ['SANDBOX_RUN']
 
@@ -139,7 +139,9 @@ class Logger(unittest.TestCase):
             [RUNNER, '--logger', self.sb.root, '--', sys.executable, '-c', SEND_ONE_RECORD],
             capture_output=True, text=True, env=env, timeout=60)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout, '25\n--- system log ---\ninfo 20001 probe: hello\n')
+        reply, header, line = result.stdout.splitlines()
+        self.assertEqual((reply, header), ('25', '--- system log ---'))
+        self.assertEqual(parse_log_line(line), ('info', 20001, 'probe: hello'))
         self.assertFalse(os.path.exists(self.sb.path('/dev/sidechannel')))
 
     def test_logger_output_file_and_arguments(self):
