@@ -1,9 +1,12 @@
 #include "frame_decoder.h"
 
 #include "dorvane_records.h"
+#include "wire_text.h"
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace {
 
@@ -33,11 +36,27 @@ constexpr std::size_t HEADER_SIZE = 8;
 // this are counted and dropped, so a hostile byte count costs no memory.
 constexpr std::size_t KEPT_PAYLOAD = 4096;
 constexpr std::size_t DUMP_LIMIT = 64;
+constexpr std::size_t DUMP_ROW = 16;
 
-std::uint32_t le32(const unsigned char* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
+// What is wrong with a frame; the text and the JSON name of each.
+enum frame_flag { FLAG_NONE, FLAG_TRUNCATED_HEADER, FLAG_TRUNCATED, FLAG_UNKNOWN, FLAG_SIZE };
+constexpr const char* FLAG_NAMES[] = {"", "truncated_header", "truncated", "unknown_command",
+                                      "size_mismatch"};
+
+// One frame as read: the header's words, what arrived of its payload.
+struct frame {
+    unsigned number;
+    std::uint64_t offset;
+    std::size_t header_got;
+    std::uint32_t code;
+    std::uint32_t count;
+    const unsigned char* payload;
+    std::size_t kept;  // bytes of payload at hand
+    std::uint64_t got; // bytes of payload read, kept or not
+    const devctl_command* command;
+    dorvane_command index;
+    frame_flag flag;
+};
 
 const devctl_command* find_command(std::uint32_t code, dorvane_command& index) {
     for (int i = 0; i < CMD_COUNT; ++i) {
@@ -49,76 +68,157 @@ const devctl_command* find_command(std::uint32_t code, dorvane_command& index) {
     return nullptr;
 }
 
-void put_escaped(std::FILE* out, const unsigned char* bytes, std::size_t count) {
-    std::fputc('"', out);
-    for (std::size_t i = 0; i < count; ++i) {
-        const unsigned char c = bytes[i];
-        if (c == '"' || c == '\\') {
-            std::fprintf(out, "\\%c", c);
-        } else if (c == '\n') {
-            std::fputs("\\n", out);
-        } else if (c == '\t') {
-            std::fputs("\\t", out);
-        } else if (c >= 0x20 && c < 0x7F) {
-            std::fputc(c, out);
-        } else {
-            std::fprintf(out, "\\x%02X", c);
-        }
+frame_flag flag_of(const frame& f) {
+    if (f.header_got < HEADER_SIZE) {
+        return FLAG_TRUNCATED_HEADER;
     }
-    std::fputc('"', out);
+    if (f.got < f.count) {
+        return FLAG_TRUNCATED;
+    }
+    if (f.command == nullptr) {
+        return FLAG_UNKNOWN;
+    }
+    return f.count == f.command->record_size ? FLAG_NONE : FLAG_SIZE;
 }
 
-void put_text_field(std::FILE* out, std::size_t offset, const unsigned char* bytes,
-                    std::size_t width) {
+std::string format(const char* pattern, unsigned long long a, unsigned long long b = 0) {
+    char text[96];
+    std::snprintf(text, sizeof text, pattern, a, b);
+    return text;
+}
+
+// A field's words are visited in order, then the text field if the layout
+// has one: `word` for each word, `text` for the text with what follows its zero.
+template <typename Word, typename Text> void visit_fields(const frame& f, Word word, Text text) {
+    const record_layout& layout = RECORD_LAYOUTS[f.index];
+    std::size_t offset = 0;
+    for (const char* name : layout.words) {
+        // A layout that outgrew its record must not read past the payload.
+        if (name == nullptr || offset + 4 > f.kept) {
+            break;
+        }
+        word(offset, name, wire::le32(f.payload + offset));
+        offset += 4;
+    }
+    if (!layout.text_follows) {
+        return;
+    }
+    const unsigned char* bytes = f.payload + offset;
+    const std::size_t width = f.kept - offset;
     std::size_t length = 0;
     while (length < width && bytes[length] != 0) {
         ++length;
     }
-    std::fprintf(out, "    %4zu  %-8s  ", offset, "text");
-    put_escaped(out, bytes, length);
-    std::fprintf(out, "  (%zu characters)\n", length);
     // Bytes left behind the zero by an earlier, longer text.
     std::size_t last = width;
     while (last > length + 1 && bytes[last - 1] == 0) {
         --last;
     }
-    if (last > length + 1) {
-        std::fprintf(out, "          after the zero: ");
-        put_escaped(out, bytes + length + 1, last - length - 1);
-        std::fputc('\n', out);
+    const std::size_t tail = last > length + 1 ? last - length - 1 : 0;
+    text(offset, bytes, length, bytes + length + 1, tail);
+}
+
+// Hex offsets, sixteen bytes a row, and the printable ones beside them.
+void append_dump(std::string& out, const frame& f) {
+    const std::size_t shown = f.kept < DUMP_LIMIT ? f.kept : DUMP_LIMIT;
+    for (std::size_t row = 0; row < shown; row += DUMP_ROW) {
+        out += format("    %04llx ", row);
+        std::string ascii;
+        for (std::size_t i = row; i < row + DUMP_ROW; ++i) {
+            if (i < shown) {
+                const unsigned char c = f.payload[i];
+                out += format(" %02X", c);
+                ascii += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+            } else {
+                out += "   ";
+            }
+        }
+        out += "  |" + ascii + "|\n";
+    }
+    if (f.got > shown) {
+        out += format("          ... %llu more bytes\n", f.got - shown);
     }
 }
 
-void put_fields(std::FILE* out, const record_layout& layout, const unsigned char* payload,
-                std::size_t size) {
-    std::size_t offset = 0;
-    for (const char* name : layout.words) {
-        // A layout that outgrew its record must not read past the payload.
-        if (name == nullptr || offset + 4 > size) {
-            break;
-        }
-        const std::uint32_t value = le32(payload + offset);
-        std::fprintf(out, "    %4zu  %-8s  %u  0x%08X\n", offset, name, value, value);
-        offset += 4;
+std::string text_frame(const frame& f) {
+    std::string out = format("#%llu @%llu  ", f.number, f.offset);
+    if (f.flag == FLAG_TRUNCATED_HEADER) {
+        return out + format("!! truncated frame header: %llu of 8 bytes\n", f.header_got);
     }
-    if (layout.text_follows) {
-        put_text_field(out, offset, payload + offset, size - offset);
+    out += f.command != nullptr ? f.command->name : "unknown command";
+    out += format("  0x%08llX  %llu bytes\n", f.code, f.count);
+    switch (f.flag) {
+    case FLAG_TRUNCATED:
+        out += format("    !! truncated frame: %llu of %llu bytes\n", f.got, f.count);
+        break;
+    case FLAG_UNKNOWN:
+        out += "    !! unknown command code\n";
+        break;
+    case FLAG_SIZE:
+        out += std::string("    !! size mismatch: ") + f.command->name +
+               format(" takes %llu bytes\n", f.command->record_size);
+        break;
+    default:
+        visit_fields(
+            f,
+            [&](std::size_t offset, const char* name, std::uint32_t value) {
+                out += format("    %4llu  ", offset);
+                out += name + std::string(8 - std::string(name).size(), ' ');
+                out += format("  %llu  0x%08llX\n", value, value);
+            },
+            [&](std::size_t offset, const unsigned char* text, std::size_t length,
+                const unsigned char* tail, std::size_t tail_size) {
+                out += format("    %4llu  text      ", offset);
+                wire::append_c_escaped(out, text, length, true);
+                out += format("  (%llu characters)\n", length);
+                if (tail_size != 0) {
+                    out += "          after the zero: ";
+                    wire::append_c_escaped(out, tail, tail_size, true);
+                    out += '\n';
+                }
+            });
+        return out;
     }
+    append_dump(out, f);
+    return out;
 }
 
-void put_dump(std::FILE* out, const unsigned char* payload, std::size_t kept, std::uint64_t total) {
-    const std::size_t shown = kept < DUMP_LIMIT ? kept : DUMP_LIMIT;
-    for (std::size_t row = 0; row < shown; row += 16) {
-        std::fprintf(out, "    %4zu ", row);
-        for (std::size_t i = row; i < row + 16 && i < shown; ++i) {
-            std::fprintf(out, " %02X", payload[i]);
+std::string json_frame(const frame& f) {
+    std::string out = format("{\"offset\":%llu", f.offset);
+    if (f.flag == FLAG_TRUNCATED_HEADER) {
+        out += ",\"code\":null,\"name\":null,\"size\":null,\"fields\":[]";
+    } else {
+        out += format(",\"code\":%llu,\"name\":", f.code);
+        out += f.command != nullptr ? '"' + std::string(f.command->name) + '"' : "null";
+        out += format(",\"size\":%llu,\"fields\":[", f.count);
+        if (f.flag == FLAG_NONE) {
+            const char* separator = "";
+            visit_fields(
+                f,
+                [&](std::size_t offset, const char* name, std::uint32_t value) {
+                    out += separator + format("{\"offset\":%llu,\"name\":\"", offset);
+                    out += name + format("\",\"value\":%llu}", value);
+                    separator = ",";
+                },
+                [&](std::size_t offset, const unsigned char* text, std::size_t length,
+                    const unsigned char* tail, std::size_t tail_size) {
+                    out +=
+                        separator + format("{\"offset\":%llu,\"name\":\"text\",\"value\":", offset);
+                    wire::append_json_string(out, text, length);
+                    if (tail_size != 0) {
+                        out += ",\"after_zero\":";
+                        wire::append_json_string(out, tail, tail_size);
+                    }
+                    out += '}';
+                });
         }
-        std::fputc('\n', out);
+        out += ']';
     }
-    if (total > shown) {
-        std::fprintf(out, "          ... %llu more bytes\n",
-                     static_cast<unsigned long long>(total - shown));
+    out += ",\"flags\":[";
+    if (f.flag != FLAG_NONE) {
+        out += std::string("\"") + FLAG_NAMES[f.flag] + '"';
     }
+    return out + "]}\n";
 }
 
 // Reads up to count bytes, keeping the first `room` of them in buffer.
@@ -141,58 +241,42 @@ std::uint64_t read_payload(std::FILE* in, unsigned char* buffer, std::size_t roo
 
 } // namespace
 
-decode_summary decode_frames(std::FILE* in, std::FILE* out) {
-    decode_summary summary{0, 0};
+decode_summary decode_frames(std::FILE* in, std::FILE* out, frame_format output_format) {
+    decode_summary summary{0, 0, 0};
     std::uint64_t offset = 0;
     unsigned char payload[KEPT_PAYLOAD];
     for (;;) {
         unsigned char header[HEADER_SIZE];
-        const std::size_t header_got = std::fread(header, 1, sizeof header, in);
-        if (header_got == 0) {
+        errno = 0;
+        frame f{};
+        f.header_got = std::fread(header, 1, sizeof header, in);
+        if (f.header_got == 0) {
             break;
         }
-        ++summary.frames;
-        if (header_got < sizeof header) {
-            ++summary.flagged;
-            std::fprintf(out, "#%u @%llu  !! truncated frame header: %zu of 8 bytes\n",
-                         summary.frames, static_cast<unsigned long long>(offset), header_got);
-            break;
+        f.number = ++summary.frames;
+        f.offset = offset;
+        f.payload = payload;
+        f.index = CMD_COUNT;
+        if (f.header_got == sizeof header) {
+            f.code = wire::le32(header);
+            f.count = wire::le32(header + 4);
+            f.got = read_payload(in, payload, sizeof payload, f.count);
+            f.kept = f.got < sizeof payload ? static_cast<std::size_t>(f.got) : sizeof payload;
+            f.command = find_command(f.code, f.index);
         }
-        const std::uint32_t code = le32(header);
-        const std::uint32_t count = le32(header + 4);
-        const std::uint64_t got = read_payload(in, payload, sizeof payload, count);
-        const std::size_t kept =
-            got < sizeof payload ? static_cast<std::size_t>(got) : sizeof payload;
-
-        dorvane_command index = CMD_COUNT;
-        const devctl_command* command = find_command(code, index);
-        std::fprintf(out, "#%u @%llu  %s  0x%08X  %u bytes\n", summary.frames,
-                     static_cast<unsigned long long>(offset),
-                     command != nullptr ? command->name : "unknown command", code, count);
-        bool decoded = false;
-        if (got < count) {
-            ++summary.flagged;
-            std::fprintf(out, "    !! truncated frame: %llu of %u bytes\n",
-                         static_cast<unsigned long long>(got), count);
-        } else if (command == nullptr) {
-            ++summary.flagged;
-            std::fprintf(out, "    !! unknown command code\n");
-        } else if (count != command->record_size) {
-            ++summary.flagged;
-            std::fprintf(out, "    !! size mismatch: %s takes %u bytes\n", command->name,
-                         command->record_size);
-        } else {
-            put_fields(out, RECORD_LAYOUTS[index], payload, count);
-            decoded = true;
-        }
-        if (!decoded) {
-            put_dump(out, payload, kept, got);
-        }
+        f.flag = flag_of(f);
+        summary.flagged += f.flag != FLAG_NONE ? 1 : 0;
+        const std::string shown =
+            output_format == frame_format::json ? json_frame(f) : text_frame(f);
+        std::fputs(shown.c_str(), out);
         std::fflush(out);
-        offset += sizeof header + got;
-        if (got < count) {
+        offset += f.header_got + f.got;
+        if (f.flag == FLAG_TRUNCATED_HEADER || f.flag == FLAG_TRUNCATED) {
             break;
         }
+    }
+    if (std::ferror(in)) {
+        summary.read_error = errno != 0 ? errno : EIO;
     }
     std::fflush(out);
     return summary;
