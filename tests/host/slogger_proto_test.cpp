@@ -135,8 +135,8 @@ TEST(SloggerRecords, integer_payload_up_to_32_words_as_signed_ints) {
 TEST(SloggerRecords, other_payloads_as_hex_bytes) {
     EXPECT_EQ(line(packet(record(3, 7, {0x0a, 0x1b, 0xff}))),
               "warning 0x00000007 bytes[3]: 0a 1b ff");
-    std::string bytes = json(packet(record(3, 7, {0x0a, 0x1b, 0xff})));
-    EXPECT_EQ(bytes.substr(bytes.find("\"code\"")), "\"code\":7,\"bytes\":\"0a1bff\"}");
+    std::string bytes = json(packet(record(3, 0x80000007u, {0x0a, 0x1b, 0xff})));
+    EXPECT_EQ(bytes.substr(bytes.find("\"code\"")), "\"code\":2147483655,\"bytes\":\"0a1bff\"}");
     Bytes over(33 * 4, 0xab);
     std::string long_line = line(packet(record(3, 7, over)));
     EXPECT_EQ(long_line.rfind("warning 0x00000007 bytes[132]: ab ab", 0), 0U);
