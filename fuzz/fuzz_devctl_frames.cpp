@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -47,24 +48,30 @@ decode_summary walked(const std::uint8_t* data, std::size_t size) {
     return summary;
 }
 
-void check_json(const std::string& output, const decode_summary& want) {
-    unsigned objects = 0;
-    unsigned flagged = 0;
-    std::size_t start = 0;
-    while (start < output.size()) {
-        std::size_t end = output.find('\n', start);
+// The output's lines, which must all be whole.
+std::vector<std::string> lines_of(const std::string& output) {
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < output.size();) {
+        const std::size_t end = output.find('\n', start);
         require(end != std::string::npos, "the output ends with a whole line");
-        const std::string line = output.substr(start, end - start);
+        lines.push_back(output.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+void check_json(const std::string& output, const decode_summary& want) {
+    const std::vector<std::string> lines = lines_of(output);
+    unsigned flagged = 0;
+    for (const std::string& line : lines) {
         require(line.compare(0, 11, "{\"offset\":") == 0 && line.back() == '}',
                 "one object a line");
         for (unsigned char c : line) {
             require(c >= 0x20, "no control character unescaped");
         }
-        ++objects;
         flagged += line.find("\"flags\":[]}") == std::string::npos ? 1 : 0;
-        start = end + 1;
     }
-    require(objects == want.frames, "one object a frame");
+    require(lines.size() == want.frames, "one object a frame");
     require(flagged == want.flagged, "flags on each flagged frame");
 }
 
@@ -86,11 +93,7 @@ std::string decoded(const std::uint8_t* data, std::size_t size, frame_format for
 void check_output(const std::string& output, const decode_summary& want) {
     unsigned headings = 0;
     unsigned flags = 0;
-    std::size_t start = 0;
-    while (start < output.size()) {
-        std::size_t end = output.find('\n', start);
-        require(end != std::string::npos, "the output ends with a whole line");
-        const std::string line = output.substr(start, end - start);
+    for (const std::string& line : lines_of(output)) {
         for (char c : line) {
             require(c >= 0x20 && c < 0x7f, "lines of printable text");
         }
@@ -99,7 +102,6 @@ void check_output(const std::string& output, const decode_summary& want) {
                          (line[0] == '#' || line.compare(0, 7, "    !! ") == 0)
                      ? 1
                      : 0;
-        start = end + 1;
     }
     require(headings == want.frames, "one heading line a frame");
     require(flags == want.flagged, "one flag line a flagged frame");

@@ -40,26 +40,38 @@ std::size_t utf8_sequence(const unsigned char* bytes, std::size_t size) {
     return length;
 }
 
+// The escapes C and JSON write alike; false for any other byte.
+bool append_shared_escape(std::string& out, unsigned char c) {
+    switch (c) {
+    case '\n':
+        out += "\\n";
+        return true;
+    case '\t':
+        out += "\\t";
+        return true;
+    case '\\':
+        out += "\\\\";
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 void append_c_escaped(std::string& out, const unsigned char* bytes, std::size_t size, bool quoted) {
     if (quoted)
         out += '"';
-    for (std::size_t i = 0; i < size; ++i) {
-        const unsigned char c = bytes[i];
-        if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else if (c == '"' && quoted) {
+    for (const unsigned char* c = bytes; c != bytes + size; ++c) {
+        if (append_shared_escape(out, *c))
+            continue;
+        if (*c == '"' && quoted) {
             out += "\\\"";
-        } else if (c < 0x20 || c >= 0x7f) {
+        } else if (*c < 0x20 || *c >= 0x7f) {
             out += "\\x";
-            append_byte_hex(out, c);
+            append_byte_hex(out, *c);
         } else {
-            out += static_cast<char>(c);
+            out += static_cast<char>(*c);
         }
     }
     if (quoted)
@@ -68,32 +80,25 @@ void append_c_escaped(std::string& out, const unsigned char* bytes, std::size_t 
 
 void append_json_string(std::string& out, const unsigned char* bytes, std::size_t size) {
     out += '"';
-    for (std::size_t i = 0; i < size;) {
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < size; i += length) {
         const unsigned char c = bytes[i];
-        if (c >= 0x80) {
-            const std::size_t length = utf8_sequence(bytes + i, size - i);
-            if (length != 0) {
-                out.append(reinterpret_cast<const char*>(bytes + i), length);
-                i += length;
-                continue;
-            }
+        length = c >= 0x80 ? utf8_sequence(bytes + i, size - i) : 0;
+        if (length != 0) {
+            out.append(reinterpret_cast<const char*>(bytes + i), length);
+            continue;
         }
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\r') {
-            out += "\\r";
+        length = 1;
+        if (append_shared_escape(out, c))
+            continue;
+        if (c == '"' || c == '\r') {
+            out += c == '"' ? "\\\"" : "\\r";
         } else if (c < 0x20 || c >= 0x7f) {
             out += "\\u00";
             append_byte_hex(out, c);
         } else {
             out += static_cast<char>(c);
         }
-        ++i;
     }
     out += '"';
 }

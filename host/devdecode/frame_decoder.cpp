@@ -4,6 +4,7 @@
 #include "wire_text.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -81,102 +82,148 @@ frame_flag flag_of(const frame& f) {
     return f.count == f.command->record_size ? FLAG_NONE : FLAG_SIZE;
 }
 
-std::string format(const char* pattern, unsigned long long a, unsigned long long b = 0) {
+std::string printed(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+
+std::string printed(const char* pattern, ...) {
     char text[96];
-    std::snprintf(text, sizeof text, pattern, a, b);
+    std::va_list args;
+    va_start(args, pattern);
+    std::vsnprintf(text, sizeof text, pattern, args);
+    va_end(args);
     return text;
 }
 
-// A field's words are visited in order, then the text field if the layout
-// has one: `word` for each word, `text` for the text with what follows its zero.
-template <typename Word, typename Text> void visit_fields(const frame& f, Word word, Text text) {
+// The fields of a sound frame's record, by its layout.
+struct record_fields {
+    struct word {
+        std::size_t offset;
+        const char* name;
+        std::uint32_t value;
+    } words[6];
+    std::size_t word_count;
+    bool has_text;
+    std::size_t text_offset;
+    const unsigned char* text; // up to its zero
+    std::size_t text_length;
+    const unsigned char* tail; // bytes an earlier, longer text left behind the zero
+    std::size_t tail_length;
+};
+
+record_fields fields_of(const frame& f) {
     const record_layout& layout = RECORD_LAYOUTS[f.index];
+    record_fields fields{};
     std::size_t offset = 0;
     for (const char* name : layout.words) {
         // A layout that outgrew its record must not read past the payload.
         if (name == nullptr || offset + 4 > f.kept) {
             break;
         }
-        word(offset, name, wire::le32(f.payload + offset));
+        fields.words[fields.word_count++] = {offset, name, wire::le32(f.payload + offset)};
         offset += 4;
     }
-    if (!layout.text_follows) {
-        return;
+    fields.has_text = layout.text_follows;
+    if (!fields.has_text) {
+        return fields;
     }
-    const unsigned char* bytes = f.payload + offset;
+    fields.text_offset = offset;
+    fields.text = f.payload + offset;
     const std::size_t width = f.kept - offset;
-    std::size_t length = 0;
-    while (length < width && bytes[length] != 0) {
-        ++length;
+    while (fields.text_length < width && fields.text[fields.text_length] != 0) {
+        ++fields.text_length;
     }
-    // Bytes left behind the zero by an earlier, longer text.
     std::size_t last = width;
-    while (last > length + 1 && bytes[last - 1] == 0) {
+    while (last > fields.text_length + 1 && fields.text[last - 1] == 0) {
         --last;
     }
-    const std::size_t tail = last > length + 1 ? last - length - 1 : 0;
-    text(offset, bytes, length, bytes + length + 1, tail);
+    fields.tail = fields.text + fields.text_length + 1;
+    fields.tail_length = last > fields.text_length + 1 ? last - fields.text_length - 1 : 0;
+    return fields;
+}
+
+void append_text_fields(std::string& out, const frame& f) {
+    const record_fields fields = fields_of(f);
+    for (std::size_t i = 0; i < fields.word_count; ++i) {
+        const record_fields::word& w = fields.words[i];
+        out += printed("    %4zu  %-8s  %u  0x%08X\n", w.offset, w.name, w.value, w.value);
+    }
+    if (!fields.has_text) {
+        return;
+    }
+    out += printed("    %4zu  text      ", fields.text_offset);
+    wire::append_c_escaped(out, fields.text, fields.text_length, true);
+    out += printed("  (%zu characters)\n", fields.text_length);
+    if (fields.tail_length != 0) {
+        out += "          after the zero: ";
+        wire::append_c_escaped(out, fields.tail, fields.tail_length, true);
+        out += '\n';
+    }
+}
+
+void append_json_fields(std::string& out, const frame& f) {
+    const record_fields fields = fields_of(f);
+    for (std::size_t i = 0; i < fields.word_count; ++i) {
+        const record_fields::word& w = fields.words[i];
+        out += printed("%s{\"offset\":%zu,\"name\":\"%s\",\"value\":%u}", i == 0 ? "" : ",",
+                       w.offset, w.name, w.value);
+    }
+    if (!fields.has_text) {
+        return;
+    }
+    out +=
+        printed("%s{\"offset\":%zu,\"name\":\"text\",\"value\":", fields.word_count == 0 ? "" : ",",
+                fields.text_offset);
+    wire::append_json_string(out, fields.text, fields.text_length);
+    if (fields.tail_length != 0) {
+        out += ",\"after_zero\":";
+        wire::append_json_string(out, fields.tail, fields.tail_length);
+    }
+    out += '}';
 }
 
 // Hex offsets, sixteen bytes a row, and the printable ones beside them.
 void append_dump(std::string& out, const frame& f) {
     const std::size_t shown = f.kept < DUMP_LIMIT ? f.kept : DUMP_LIMIT;
     for (std::size_t row = 0; row < shown; row += DUMP_ROW) {
-        out += format("    %04llx ", row);
+        out += printed("    %04zx ", row);
         std::string ascii;
         for (std::size_t i = row; i < row + DUMP_ROW; ++i) {
-            if (i < shown) {
-                const unsigned char c = f.payload[i];
-                out += format(" %02X", c);
-                ascii += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
-            } else {
+            if (i >= shown) {
                 out += "   ";
+                continue;
             }
+            const unsigned char c = f.payload[i];
+            out += printed(" %02X", c);
+            ascii += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
         }
         out += "  |" + ascii + "|\n";
     }
     if (f.got > shown) {
-        out += format("          ... %llu more bytes\n", f.got - shown);
+        out += printed("          ... %llu more bytes\n",
+                       static_cast<unsigned long long>(f.got - shown));
     }
 }
 
 std::string text_frame(const frame& f) {
-    std::string out = format("#%llu @%llu  ", f.number, f.offset);
+    std::string out = printed("#%u @%llu  ", f.number, static_cast<unsigned long long>(f.offset));
     if (f.flag == FLAG_TRUNCATED_HEADER) {
-        return out + format("!! truncated frame header: %llu of 8 bytes\n", f.header_got);
+        return out + printed("!! truncated frame header: %zu of 8 bytes\n", f.header_got);
     }
     out += f.command != nullptr ? f.command->name : "unknown command";
-    out += format("  0x%08llX  %llu bytes\n", f.code, f.count);
+    out += printed("  0x%08X  %u bytes\n", f.code, f.count);
     switch (f.flag) {
     case FLAG_TRUNCATED:
-        out += format("    !! truncated frame: %llu of %llu bytes\n", f.got, f.count);
+        out += printed("    !! truncated frame: %llu of %u bytes\n",
+                       static_cast<unsigned long long>(f.got), f.count);
         break;
     case FLAG_UNKNOWN:
         out += "    !! unknown command code\n";
         break;
     case FLAG_SIZE:
-        out += std::string("    !! size mismatch: ") + f.command->name +
-               format(" takes %llu bytes\n", f.command->record_size);
+        out += printed("    !! size mismatch: %s takes %u bytes\n", f.command->name,
+                       static_cast<unsigned>(f.command->record_size));
         break;
     default:
-        visit_fields(
-            f,
-            [&](std::size_t offset, const char* name, std::uint32_t value) {
-                out += format("    %4llu  ", offset);
-                out += name + std::string(8 - std::string(name).size(), ' ');
-                out += format("  %llu  0x%08llX\n", value, value);
-            },
-            [&](std::size_t offset, const unsigned char* text, std::size_t length,
-                const unsigned char* tail, std::size_t tail_size) {
-                out += format("    %4llu  text      ", offset);
-                wire::append_c_escaped(out, text, length, true);
-                out += format("  (%llu characters)\n", length);
-                if (tail_size != 0) {
-                    out += "          after the zero: ";
-                    wire::append_c_escaped(out, tail, tail_size, true);
-                    out += '\n';
-                }
-            });
+        append_text_fields(out, f);
         return out;
     }
     append_dump(out, f);
@@ -184,39 +231,21 @@ std::string text_frame(const frame& f) {
 }
 
 std::string json_frame(const frame& f) {
-    std::string out = format("{\"offset\":%llu", f.offset);
+    std::string out = printed("{\"offset\":%llu", static_cast<unsigned long long>(f.offset));
     if (f.flag == FLAG_TRUNCATED_HEADER) {
         out += ",\"code\":null,\"name\":null,\"size\":null,\"fields\":[]";
     } else {
-        out += format(",\"code\":%llu,\"name\":", f.code);
+        out += printed(",\"code\":%u,\"name\":", f.code);
         out += f.command != nullptr ? '"' + std::string(f.command->name) + '"' : "null";
-        out += format(",\"size\":%llu,\"fields\":[", f.count);
+        out += printed(",\"size\":%u,\"fields\":[", f.count);
         if (f.flag == FLAG_NONE) {
-            const char* separator = "";
-            visit_fields(
-                f,
-                [&](std::size_t offset, const char* name, std::uint32_t value) {
-                    out += separator + format("{\"offset\":%llu,\"name\":\"", offset);
-                    out += name + format("\",\"value\":%llu}", value);
-                    separator = ",";
-                },
-                [&](std::size_t offset, const unsigned char* text, std::size_t length,
-                    const unsigned char* tail, std::size_t tail_size) {
-                    out +=
-                        separator + format("{\"offset\":%llu,\"name\":\"text\",\"value\":", offset);
-                    wire::append_json_string(out, text, length);
-                    if (tail_size != 0) {
-                        out += ",\"after_zero\":";
-                        wire::append_json_string(out, tail, tail_size);
-                    }
-                    out += '}';
-                });
+            append_json_fields(out, f);
         }
         out += ']';
     }
     out += ",\"flags\":[";
     if (f.flag != FLAG_NONE) {
-        out += std::string("\"") + FLAG_NAMES[f.flag] + '"';
+        out += printed("\"%s\"", FLAG_NAMES[f.flag]);
     }
     return out + "]}\n";
 }
@@ -241,7 +270,7 @@ std::uint64_t read_payload(std::FILE* in, unsigned char* buffer, std::size_t roo
 
 } // namespace
 
-decode_summary decode_frames(std::FILE* in, std::FILE* out, frame_format output_format) {
+decode_summary decode_frames(std::FILE* in, std::FILE* out, frame_format format) {
     decode_summary summary{0, 0, 0};
     std::uint64_t offset = 0;
     unsigned char payload[KEPT_PAYLOAD];
@@ -266,8 +295,7 @@ decode_summary decode_frames(std::FILE* in, std::FILE* out, frame_format output_
         }
         f.flag = flag_of(f);
         summary.flagged += f.flag != FLAG_NONE ? 1 : 0;
-        const std::string shown =
-            output_format == frame_format::json ? json_frame(f) : text_frame(f);
+        const std::string shown = format == frame_format::json ? json_frame(f) : text_frame(f);
         std::fputs(shown.c_str(), out);
         std::fflush(out);
         offset += f.header_got + f.got;

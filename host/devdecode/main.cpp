@@ -33,24 +33,22 @@ int parse_options(int argc, char* argv[], options& chosen) {
     static const option LONG_OPTIONS[] = {{"format", required_argument, nullptr, 'f'},
                                           {"help", no_argument, nullptr, 'h'},
                                           {nullptr, 0, nullptr, 0}};
-    int c;
-    while ((c = getopt_long(argc, argv, "h", LONG_OPTIONS, nullptr)) != -1) {
+    for (int c; (c = getopt_long(argc, argv, "h", LONG_OPTIONS, nullptr)) != -1;) {
+        const bool text = c == 'f' && std::strcmp(optarg, "text") == 0;
+        const bool json = c == 'f' && std::strcmp(optarg, "json") == 0;
+        if (text || json) {
+            chosen.format = json ? frame_format::json : frame_format::text;
+            continue;
+        }
         if (c == 'h') {
             std::fputs(USAGE, stdout);
             return 0;
         }
-        if (c == 'f' && std::strcmp(optarg, "text") == 0) {
-            chosen.format = frame_format::text;
-        } else if (c == 'f' && std::strcmp(optarg, "json") == 0) {
-            chosen.format = frame_format::json;
-        } else {
-            if (c == 'f') {
-                std::fprintf(stderr, "devctl-decode: bad --format '%s': want text or json\n",
-                             optarg);
-            }
-            std::fputs(USAGE, stderr);
-            return 2;
+        if (c == 'f') {
+            std::fprintf(stderr, "devctl-decode: bad --format '%s': want text or json\n", optarg);
         }
+        std::fputs(USAGE, stderr);
+        return 2;
     }
     if (argc - optind > 1) {
         std::fprintf(stderr, "devctl-decode: one FILE at most, not also '%s'\n", argv[optind + 1]);

@@ -117,6 +117,53 @@ bool parse_answers(const char* text, Options* options) {
     }
 }
 
+// What each option that checks its value wants, for the complaint.
+struct Wanted {
+    int code;
+    const char* name;
+    const char* want;
+};
+constexpr Wanted wanted[] = {{'F', "format", "text or json"},
+                             {'m', "min-severity", "a severity name or 0 to 7"},
+                             {'f', "fail", "ERROR:COUNT"},
+                             {'a', "answers", "ERROR or log, separated by commas"}};
+
+// The options that take a path as it stands.
+struct PathOption {
+    int code;
+    std::string Options::*path;
+};
+constexpr PathOption path_options[] = {
+    {'s', &Options::socket_path}, {'o', &Options::output_path}, {'r', &Options::read_path}};
+
+// Takes one option; false when its value is not one it accepts.
+bool take_option(int c, const char* value, Options* options) {
+    options->serving_options |= c == 's' || c == 'S' || c == 'f' || c == 'a';
+    for (const PathOption& entry : path_options) {
+        if (entry.code == c) {
+            options->*entry.path = value;
+            return true;
+        }
+    }
+    switch (c) {
+    case 'F':
+        options->format = value[0] == 'j' ? slogger::Format::json : slogger::Format::text;
+        return std::strcmp(value, "text") == 0 || std::strcmp(value, "json") == 0;
+    case 'm':
+        options->min_severity = slogger::parse_severity(value);
+        return options->min_severity >= 0;
+    case 'S':
+        options->syslog = true;
+        return true;
+    case 'f':
+        return parse_fail(value, options);
+    case 'a':
+        return parse_answers(value, options);
+    default:
+        return false;
+    }
+}
+
 // Returns -1 to go on, else the exit status.
 int parse_options(int argc, char** argv, Options* options) {
     static const option long_options[] = {{"socket", required_argument, nullptr, 's'},
@@ -131,53 +178,20 @@ int parse_options(int argc, char** argv, Options* options) {
                                           {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
-        options->serving_options |= c == 's' || c == 'S' || c == 'f' || c == 'a';
-        switch (c) {
-        case 's':
-            options->socket_path = optarg;
-            break;
-        case 'o':
-            options->output_path = optarg;
-            break;
-        case 'F':
-            if (std::strcmp(optarg, "text") != 0 && std::strcmp(optarg, "json") != 0) {
-                complain(std::string("bad --format '") + optarg + "': want text or json");
-                return 2;
-            }
-            options->format = optarg[0] == 'j' ? slogger::Format::json : slogger::Format::text;
-            break;
-        case 'm':
-            options->min_severity = slogger::parse_severity(optarg);
-            if (options->min_severity < 0) {
-                complain(std::string("bad --min-severity '") + optarg +
-                         "': want a severity name or 0 to 7");
-                return 2;
-            }
-            break;
-        case 'S':
-            options->syslog = true;
-            break;
-        case 'r':
-            options->read_path = optarg;
-            break;
-        case 'f':
-            if (!parse_fail(optarg, options)) {
-                complain(std::string("bad --fail '") + optarg + "': want ERROR:COUNT");
-                return 2;
-            }
-            break;
-        case 'a':
-            if (!parse_answers(optarg, options)) {
-                complain(std::string("bad --answers '") + optarg +
-                         "': want ERROR or log, separated by commas");
-                return 2;
-            }
-            break;
-        case 'h':
+        if (c == 'h') {
             std::fputs(usage, stdout);
             return 0;
-        default:
+        }
+        if (c == '?') {
             std::fputs(usage, stderr);
+            return 2;
+        }
+        if (!take_option(c, optarg, options)) {
+            for (const Wanted& entry : wanted) {
+                if (entry.code == c)
+                    complain(std::string("bad --") + entry.name + " '" + optarg + "': want " +
+                             entry.want);
+            }
             return 2;
         }
     }
@@ -390,15 +404,16 @@ int main(int argc, char** argv) {
     int status = parse_options(argc, argv, &options);
     if (status >= 0)
         return status;
-    LogOutput output{1, options.format, options.min_severity, options.syslog};
+    int output_fd = 1;
     if (!options.output_path.empty()) {
-        output.fd =
+        output_fd =
             open(options.output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (output.fd < 0) {
+        if (output_fd < 0) {
             complain(options.output_path + ": " + std::strerror(errno));
             return options.read_path.empty() ? 1 : 2;
         }
     }
+    const LogOutput output{output_fd, options.format, options.min_severity, options.syslog};
     if (!options.read_path.empty())
         return read_file(options.read_path, output);
     if (!install_stop_handlers()) {
