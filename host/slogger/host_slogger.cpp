@@ -126,7 +126,10 @@ struct Wanted {
 constexpr Wanted wanted[] = {{'F', "format", "text or json"},
                              {'m', "min-severity", "a severity name or 0 to 7"},
                              {'f', "fail", "ERROR:COUNT"},
-                             {'a', "answers", "ERROR or log, separated by commas"}};
+                             {'a', "answers", "ERROR or log, separated by commas"},
+                             {'r', "read", "a file, or - for standard input"},
+                             {'s', "socket", "a path"},
+                             {'o', "output", "a file"}};
 
 // The options that take a path as it stands.
 struct PathOption {
@@ -142,7 +145,7 @@ bool take_option(int c, const char* value, Options* options) {
     for (const PathOption& entry : path_options) {
         if (entry.code == c) {
             options->*entry.path = value;
-            return true;
+            return *value != '\0'; // an empty --read would go unnoticed
         }
     }
     switch (c) {

@@ -244,6 +244,7 @@ class HostSlogger(unittest.TestCase):
         for args, complaint in ((['--format', 'xml'], "bad --format 'xml'"),
                                 (['--min-severity', 'loud'], "bad --min-severity 'loud'"),
                                 (['--read', '-', '--syslog'], '--read decodes a file'),
+                                (['--read', '', '--socket', '/nonexistent/s'], "bad --read ''"),
                                 (['--nonsense'], "unrecognized option '--nonsense'"),
                                 (['extra'], "unexpected argument 'extra'")):
             with self.subTest(args=args):
