@@ -64,8 +64,7 @@ void check_json(const std::string& output, const decode_summary& want) {
     const std::vector<std::string> lines = lines_of(output);
     unsigned flagged = 0;
     for (const std::string& line : lines) {
-        require(line.rfind("{\"offset\":", 0) == 0 && line.back() == '}',
-                "one object a line");
+        require(line.rfind("{\"offset\":", 0) == 0 && line.back() == '}', "one object a line");
         for (unsigned char c : line) {
             require(c >= 0x20, "no control character unescaped");
         }
