@@ -1,12 +1,16 @@
 // Arbitrary side-channel packets through the host logger's check and decode.
-// For every packet: either a line and the record's byte count as the reply, or
-// no line, a complaint and a negative reply, as the wire format decides; the
+// For every packet: either a record and its byte count as the reply, or a
+// complaint and a negative reply, as the wire format decides; the record's
 // line is one line of printable text from which the record's text reads back.
+// The same bytes taken as a /dev/slog file: the reader's pieces cover them
+// exactly, each piece at least one byte, and a sound record ends at its zero.
 #include "fuzz_check.h"
+#include "slog_file.h"
 #include "slogger_proto.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -74,21 +78,45 @@ void check_values(const std::string& values, std::size_t payload_size) {
             "one value an item");
 }
 
-void check_line(const std::string& line, const std::uint8_t* record, std::size_t payload_size) {
-    require(printable(line), "the line is printable text");
+void check_line(const std::string& full_line, const std::uint8_t* record,
+                std::size_t payload_size) {
+    require(printable(full_line), "the line is printable text");
+    const std::string origin = "2026-12-08T12:00:00.000001Z 7 ";
+    require(full_line.compare(0, origin.size(), origin) == 0, "time and pid first");
+    const std::string line = full_line.substr(origin.size());
     slog_record_header header;
     std::memcpy(&header, record, sizeof header);
     const std::size_t name_end = line.find(' ');
-    require(name_end != std::string::npos && name_end > 0, "a severity name first");
-    const std::string code = std::to_string(static_cast<std::uint32_t>(header.code)) + ' ';
-    require(line.compare(name_end + 1, code.size(), code) == 0, "then the record code");
-    const std::string rest = line.substr(name_end + 1 + code.size());
+    require(name_end != std::string::npos && name_end > 0, "a severity name");
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X ", static_cast<unsigned>(header.code));
+    require(line.compare(name_end + 1, std::strlen(code), code) == 0, "then the record code");
+    const std::string rest = line.substr(name_end + 1 + std::strlen(code));
     const std::uint8_t* payload = record + sizeof header;
     if ((header.severity & SLOG_TEXT_FLAG) != 0) {
         const std::uint8_t* end = std::find(payload, payload + payload_size, 0);
         require(unescaped(rest) == std::string(payload, end), "the text reads back");
     } else {
         check_values(rest, payload_size);
+    }
+}
+
+void check_file_pieces(const std::uint8_t* data, std::size_t size) {
+    std::size_t at = 0;
+    for (;;) {
+        const slogger::Piece piece = slogger::next_piece(data + at, size - at, true);
+        if (piece.kind == slogger::PieceKind::end) {
+            require(at == size, "the end only when all is taken");
+            return;
+        }
+        require(piece.kind != slogger::PieceKind::need_more, "at the end nothing waits");
+        require(piece.size > 0 && piece.size <= size - at, "a piece takes bytes that are there");
+        if (piece.kind == slogger::PieceKind::record) {
+            const std::uint8_t* zero =
+                std::find(data + at + sizeof(slog_record_header), data + at + piece.size, 0);
+            require(zero == data + at + piece.size - 1, "a sound record ends at its first zero");
+        }
+        at += piece.size;
     }
 }
 
@@ -101,10 +129,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool truncated = size > slogger::max_packet;
     const std::size_t kept = std::min(size, slogger::max_packet);
     const slogger::Outcome outcome = slogger::handle_packet(data, kept, truncated);
+    check_file_pieces(data, kept);
 
     if (!is_sound(data, kept, truncated)) {
         require(outcome.reply < 0, "a refused packet gets a negative reply");
-        require(outcome.line.empty(), "a refused packet logs nothing");
         require(!outcome.complaint.empty() && printable(outcome.complaint),
                 "a refused packet is complained about, on one line");
         return 0;
@@ -112,7 +140,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(outcome.complaint.empty(), "a sound packet is not complained about");
     require(static_cast<std::size_t>(outcome.reply) == kept - sizeof(slog_msg_header),
             "a sound packet's reply is its byte count");
-    check_line(outcome.line, data + sizeof(slog_msg_header),
+    const slogger::Origin origin{"2026-12-08T12:00:00.000001Z", 7};
+    check_line(slogger::format_line(outcome.record, origin, slogger::Format::text),
+               data + sizeof(slog_msg_header),
                kept - sizeof(slog_msg_header) - sizeof(slog_record_header));
     return 0;
 }

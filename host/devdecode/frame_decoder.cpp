@@ -1,9 +1,13 @@
 #include "frame_decoder.h"
 
 #include "dorvane_records.h"
+#include "wire_text.h"
 
+#include <cerrno>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace {
 
@@ -33,11 +37,27 @@ constexpr std::size_t HEADER_SIZE = 8;
 // this are counted and dropped, so a hostile byte count costs no memory.
 constexpr std::size_t KEPT_PAYLOAD = 4096;
 constexpr std::size_t DUMP_LIMIT = 64;
+constexpr std::size_t DUMP_ROW = 16;
 
-std::uint32_t le32(const unsigned char* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
+// What is wrong with a frame; the text and the JSON name of each.
+enum frame_flag { FLAG_NONE, FLAG_TRUNCATED_HEADER, FLAG_TRUNCATED, FLAG_UNKNOWN, FLAG_SIZE };
+constexpr const char* FLAG_NAMES[] = {"", "truncated_header", "truncated", "unknown_command",
+                                      "size_mismatch"};
+
+// One frame as read: the header's words, what arrived of its payload.
+struct frame {
+    unsigned number;
+    std::uint64_t offset;
+    std::size_t header_got;
+    std::uint32_t code;
+    std::uint32_t count;
+    const unsigned char* payload;
+    std::size_t kept;  // bytes of payload at hand
+    std::uint64_t got; // bytes of payload read, kept or not
+    const devctl_command* command;
+    dorvane_command index;
+    frame_flag flag;
+};
 
 const devctl_command* find_command(std::uint32_t code, dorvane_command& index) {
     for (int i = 0; i < CMD_COUNT; ++i) {
@@ -49,76 +69,185 @@ const devctl_command* find_command(std::uint32_t code, dorvane_command& index) {
     return nullptr;
 }
 
-void put_escaped(std::FILE* out, const unsigned char* bytes, std::size_t count) {
-    std::fputc('"', out);
-    for (std::size_t i = 0; i < count; ++i) {
-        const unsigned char c = bytes[i];
-        if (c == '"' || c == '\\') {
-            std::fprintf(out, "\\%c", c);
-        } else if (c == '\n') {
-            std::fputs("\\n", out);
-        } else if (c == '\t') {
-            std::fputs("\\t", out);
-        } else if (c >= 0x20 && c < 0x7F) {
-            std::fputc(c, out);
-        } else {
-            std::fprintf(out, "\\x%02X", c);
-        }
+frame_flag flag_of(const frame& f) {
+    if (f.header_got < HEADER_SIZE) {
+        return FLAG_TRUNCATED_HEADER;
     }
-    std::fputc('"', out);
+    if (f.got < f.count) {
+        return FLAG_TRUNCATED;
+    }
+    if (f.command == nullptr) {
+        return FLAG_UNKNOWN;
+    }
+    return f.count == f.command->record_size ? FLAG_NONE : FLAG_SIZE;
 }
 
-void put_text_field(std::FILE* out, std::size_t offset, const unsigned char* bytes,
-                    std::size_t width) {
-    std::size_t length = 0;
-    while (length < width && bytes[length] != 0) {
-        ++length;
-    }
-    std::fprintf(out, "    %4zu  %-8s  ", offset, "text");
-    put_escaped(out, bytes, length);
-    std::fprintf(out, "  (%zu characters)\n", length);
-    // Bytes left behind the zero by an earlier, longer text.
-    std::size_t last = width;
-    while (last > length + 1 && bytes[last - 1] == 0) {
-        --last;
-    }
-    if (last > length + 1) {
-        std::fprintf(out, "          after the zero: ");
-        put_escaped(out, bytes + length + 1, last - length - 1);
-        std::fputc('\n', out);
-    }
+std::string printed(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+
+std::string printed(const char* pattern, ...) {
+    char text[96];
+    std::va_list args;
+    va_start(args, pattern);
+    std::vsnprintf(text, sizeof text, pattern, args);
+    va_end(args);
+    return text;
 }
 
-void put_fields(std::FILE* out, const record_layout& layout, const unsigned char* payload,
-                std::size_t size) {
+// The fields of a sound frame's record, by its layout.
+struct record_fields {
+    struct word {
+        std::size_t offset;
+        const char* name;
+        std::uint32_t value;
+    } words[6];
+    std::size_t word_count;
+    bool has_text;
+    std::size_t text_offset;
+    const unsigned char* text; // up to its zero
+    std::size_t text_length;
+    const unsigned char* tail; // bytes an earlier, longer text left behind the zero
+    std::size_t tail_length;
+};
+
+record_fields fields_of(const frame& f) {
+    const record_layout& layout = RECORD_LAYOUTS[f.index];
+    record_fields fields{};
     std::size_t offset = 0;
     for (const char* name : layout.words) {
         // A layout that outgrew its record must not read past the payload.
-        if (name == nullptr || offset + 4 > size) {
+        if (name == nullptr || offset + 4 > f.kept) {
             break;
         }
-        const std::uint32_t value = le32(payload + offset);
-        std::fprintf(out, "    %4zu  %-8s  %u  0x%08X\n", offset, name, value, value);
+        fields.words[fields.word_count++] = {offset, name, wire::le32(f.payload + offset)};
         offset += 4;
     }
-    if (layout.text_follows) {
-        put_text_field(out, offset, payload + offset, size - offset);
+    fields.has_text = layout.text_follows;
+    if (!fields.has_text) {
+        return fields;
+    }
+    fields.text_offset = offset;
+    fields.text = f.payload + offset;
+    const std::size_t width = f.kept - offset;
+    while (fields.text_length < width && fields.text[fields.text_length] != 0) {
+        ++fields.text_length;
+    }
+    std::size_t last = width;
+    while (last > fields.text_length + 1 && fields.text[last - 1] == 0) {
+        --last;
+    }
+    fields.tail = fields.text + fields.text_length + 1;
+    fields.tail_length = last > fields.text_length + 1 ? last - fields.text_length - 1 : 0;
+    return fields;
+}
+
+void append_text_fields(std::string& out, const frame& f) {
+    const record_fields fields = fields_of(f);
+    for (std::size_t i = 0; i < fields.word_count; ++i) {
+        const record_fields::word& w = fields.words[i];
+        out += printed("    %4zu  %-8s  %u  0x%08X\n", w.offset, w.name, w.value, w.value);
+    }
+    if (!fields.has_text) {
+        return;
+    }
+    out += printed("    %4zu  text      ", fields.text_offset);
+    wire::append_c_escaped(out, fields.text, fields.text_length, true);
+    out += printed("  (%zu characters)\n", fields.text_length);
+    if (fields.tail_length != 0) {
+        out += "          after the zero: ";
+        wire::append_c_escaped(out, fields.tail, fields.tail_length, true);
+        out += '\n';
     }
 }
 
-void put_dump(std::FILE* out, const unsigned char* payload, std::size_t kept, std::uint64_t total) {
-    const std::size_t shown = kept < DUMP_LIMIT ? kept : DUMP_LIMIT;
-    for (std::size_t row = 0; row < shown; row += 16) {
-        std::fprintf(out, "    %4zu ", row);
-        for (std::size_t i = row; i < row + 16 && i < shown; ++i) {
-            std::fprintf(out, " %02X", payload[i]);
+void append_json_fields(std::string& out, const frame& f) {
+    const record_fields fields = fields_of(f);
+    for (std::size_t i = 0; i < fields.word_count; ++i) {
+        const record_fields::word& w = fields.words[i];
+        out += printed("%s{\"offset\":%zu,\"name\":\"%s\",\"value\":%u}", i == 0 ? "" : ",",
+                       w.offset, w.name, w.value);
+    }
+    if (!fields.has_text) {
+        return;
+    }
+    out +=
+        printed("%s{\"offset\":%zu,\"name\":\"text\",\"value\":", fields.word_count == 0 ? "" : ",",
+                fields.text_offset);
+    wire::append_json_string(out, fields.text, fields.text_length);
+    if (fields.tail_length != 0) {
+        out += ",\"after_zero\":";
+        wire::append_json_string(out, fields.tail, fields.tail_length);
+    }
+    out += '}';
+}
+
+// Hex offsets, sixteen bytes a row, and the printable ones beside them.
+void append_dump(std::string& out, const frame& f) {
+    const std::size_t shown = f.kept < DUMP_LIMIT ? f.kept : DUMP_LIMIT;
+    for (std::size_t row = 0; row < shown; row += DUMP_ROW) {
+        out += printed("    %04zx ", row);
+        std::string ascii;
+        for (std::size_t i = row; i < row + DUMP_ROW; ++i) {
+            if (i >= shown) {
+                out += "   ";
+                continue;
+            }
+            const unsigned char c = f.payload[i];
+            out += printed(" %02X", c);
+            ascii += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
         }
-        std::fputc('\n', out);
+        out += "  |" + ascii + "|\n";
     }
-    if (total > shown) {
-        std::fprintf(out, "          ... %llu more bytes\n",
-                     static_cast<unsigned long long>(total - shown));
+    if (f.got > shown) {
+        out += printed("          ... %llu more bytes\n",
+                       static_cast<unsigned long long>(f.got - shown));
     }
+}
+
+std::string text_frame(const frame& f) {
+    std::string out = printed("#%u @%llu  ", f.number, static_cast<unsigned long long>(f.offset));
+    if (f.flag == FLAG_TRUNCATED_HEADER) {
+        return out + printed("!! truncated frame header: %zu of 8 bytes\n", f.header_got);
+    }
+    out += f.command != nullptr ? f.command->name : "unknown command";
+    out += printed("  0x%08X  %u bytes\n", f.code, f.count);
+    switch (f.flag) {
+    case FLAG_TRUNCATED:
+        out += printed("    !! truncated frame: %llu of %u bytes\n",
+                       static_cast<unsigned long long>(f.got), f.count);
+        break;
+    case FLAG_UNKNOWN:
+        out += "    !! unknown command code\n";
+        break;
+    case FLAG_SIZE:
+        out += printed("    !! size mismatch: %s takes %u bytes\n", f.command->name,
+                       static_cast<unsigned>(f.command->record_size));
+        break;
+    default:
+        append_text_fields(out, f);
+        return out;
+    }
+    append_dump(out, f);
+    return out;
+}
+
+std::string json_frame(const frame& f) {
+    std::string out = printed("{\"offset\":%llu", static_cast<unsigned long long>(f.offset));
+    if (f.flag == FLAG_TRUNCATED_HEADER) {
+        out += ",\"code\":null,\"name\":null,\"size\":null,\"fields\":[]";
+    } else {
+        out += printed(",\"code\":%u,\"name\":", f.code);
+        out += f.command != nullptr ? '"' + std::string(f.command->name) + '"' : "null";
+        out += printed(",\"size\":%u,\"fields\":[", f.count);
+        if (f.flag == FLAG_NONE) {
+            append_json_fields(out, f);
+        }
+        out += ']';
+    }
+    out += ",\"flags\":[";
+    if (f.flag != FLAG_NONE) {
+        out += printed("\"%s\"", FLAG_NAMES[f.flag]);
+    }
+    return out + "]}\n";
 }
 
 // Reads up to count bytes, keeping the first `room` of them in buffer.
@@ -141,58 +270,41 @@ std::uint64_t read_payload(std::FILE* in, unsigned char* buffer, std::size_t roo
 
 } // namespace
 
-decode_summary decode_frames(std::FILE* in, std::FILE* out) {
-    decode_summary summary{0, 0};
+decode_summary decode_frames(std::FILE* in, std::FILE* out, frame_format format) {
+    decode_summary summary{0, 0, 0};
     std::uint64_t offset = 0;
     unsigned char payload[KEPT_PAYLOAD];
     for (;;) {
         unsigned char header[HEADER_SIZE];
-        const std::size_t header_got = std::fread(header, 1, sizeof header, in);
-        if (header_got == 0) {
+        errno = 0;
+        frame f{};
+        f.header_got = std::fread(header, 1, sizeof header, in);
+        if (f.header_got == 0) {
             break;
         }
-        ++summary.frames;
-        if (header_got < sizeof header) {
-            ++summary.flagged;
-            std::fprintf(out, "#%u @%llu  !! truncated frame header: %zu of 8 bytes\n",
-                         summary.frames, static_cast<unsigned long long>(offset), header_got);
-            break;
+        f.number = ++summary.frames;
+        f.offset = offset;
+        f.payload = payload;
+        f.index = CMD_COUNT;
+        if (f.header_got == sizeof header) {
+            f.code = wire::le32(header);
+            f.count = wire::le32(header + 4);
+            f.got = read_payload(in, payload, sizeof payload, f.count);
+            f.kept = f.got < sizeof payload ? static_cast<std::size_t>(f.got) : sizeof payload;
+            f.command = find_command(f.code, f.index);
         }
-        const std::uint32_t code = le32(header);
-        const std::uint32_t count = le32(header + 4);
-        const std::uint64_t got = read_payload(in, payload, sizeof payload, count);
-        const std::size_t kept =
-            got < sizeof payload ? static_cast<std::size_t>(got) : sizeof payload;
-
-        dorvane_command index = CMD_COUNT;
-        const devctl_command* command = find_command(code, index);
-        std::fprintf(out, "#%u @%llu  %s  0x%08X  %u bytes\n", summary.frames,
-                     static_cast<unsigned long long>(offset),
-                     command != nullptr ? command->name : "unknown command", code, count);
-        bool decoded = false;
-        if (got < count) {
-            ++summary.flagged;
-            std::fprintf(out, "    !! truncated frame: %llu of %u bytes\n",
-                         static_cast<unsigned long long>(got), count);
-        } else if (command == nullptr) {
-            ++summary.flagged;
-            std::fprintf(out, "    !! unknown command code\n");
-        } else if (count != command->record_size) {
-            ++summary.flagged;
-            std::fprintf(out, "    !! size mismatch: %s takes %u bytes\n", command->name,
-                         command->record_size);
-        } else {
-            put_fields(out, RECORD_LAYOUTS[index], payload, count);
-            decoded = true;
-        }
-        if (!decoded) {
-            put_dump(out, payload, kept, got);
-        }
+        f.flag = flag_of(f);
+        summary.flagged += f.flag != FLAG_NONE ? 1 : 0;
+        const std::string shown = format == frame_format::json ? json_frame(f) : text_frame(f);
+        std::fputs(shown.c_str(), out);
         std::fflush(out);
-        offset += sizeof header + got;
-        if (got < count) {
+        offset += f.header_got + f.got;
+        if (f.flag == FLAG_TRUNCATED_HEADER || f.flag == FLAG_TRUNCATED) {
             break;
         }
+    }
+    if (std::ferror(in)) {
+        summary.read_error = errno != 0 ? errno : EIO;
     }
     std::fflush(out);
     return summary;

@@ -1,5 +1,8 @@
 // host-slogger: the system logger on a Linux host. Serves the side-channel
-// socket, writes one line per record and answers each packet with its result.
+// socket, writes one line per record with its time of arrival and its sender,
+// and answers each packet with its result. With --read it decodes a /dev/slog
+// file instead.
+#include "log_output.h"
 #include "slogger_proto.h"
 
 #include <cerrno>
@@ -7,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -21,16 +25,29 @@
 namespace {
 
 constexpr char usage[] =
-    "usage: host-slogger [--socket PATH] [--output FILE] [--fail ERROR:COUNT]\n"
+    "usage: host-slogger [--socket PATH] [--output FILE] [--format text|json]\n"
+    "                    [--min-severity NAME|N] [--syslog] [--fail ERROR:COUNT]\n"
     "                    [--answers ANSWER,...] [--help]\n"
+    "       host-slogger --read FILE|- [--output FILE] [--format text|json]\n"
+    "                    [--min-severity NAME|N]\n"
     "  --socket PATH      side-channel socket to serve (default /dev/sidechannel)\n"
     "  --output FILE      append the log lines to FILE (default standard output)\n"
+    "  --format FORMAT    text (default): time, pid, severity, code, record;\n"
+    "                     json: one object per line\n"
+    "  --min-severity S   write only records at least as severe as S (a name such\n"
+    "                     as warning, or 0 to 7); the others are still answered as\n"
+    "                     delivered\n"
+    "  --syslog           also forward each written record to syslog(3), under\n"
+    "                     the sender's program name and pid\n"
     "  --fail ERROR:COUNT answer the first COUNT records with -ERROR (a name such as\n"
     "                     ENOSYS or a number) without logging them\n"
     "  --answers ANSWER,... then answer the records with these in turn, over and\n"
     "                     over: an ERROR refuses the record as --fail does, 'log'\n"
     "                     logs it\n"
-    "SIGINT or SIGTERM stops it and removes the socket.\n";
+    "  --read FILE        decode the raw records of a /dev/slog file (- for standard\n"
+    "                     input) and exit: 0 all sound, 1 some flagged on standard\n"
+    "                     error, 2 a usage or read error\n"
+    "SIGINT or SIGTERM stops the service and removes the socket.\n";
 
 // More connections are refused rather than left waiting unanswered.
 constexpr std::size_t max_clients = 512;
@@ -40,6 +57,11 @@ constexpr int packets_per_turn = 16;
 struct Options {
     std::string socket_path = "/dev/sidechannel";
     std::string output_path;
+    std::string read_path; // --read: decode this file instead of serving
+    slogger::Format format = slogger::Format::text;
+    int min_severity = 7;
+    bool syslog = false;
+    bool serving_options = false; // an option that only serving takes was given
     int fail_error = 0;
     unsigned long fail_count = 0;
     // Answers taken in turn after the --fail ones: an errno, or 0 to log.
@@ -48,7 +70,7 @@ struct Options {
 
 struct Client {
     int fd;
-    long pid; // for diagnostics only
+    long pid; // the sender, as the kernel saw it connect; 0 when unknown
 };
 
 int stop_pipe[2] = {-1, -1};
@@ -95,44 +117,94 @@ bool parse_answers(const char* text, Options* options) {
     }
 }
 
+// What each option that checks its value wants, for the complaint.
+struct Wanted {
+    int code;
+    const char* name;
+    const char* want;
+};
+constexpr Wanted wanted[] = {{'F', "format", "text or json"},
+                             {'m', "min-severity", "a severity name or 0 to 7"},
+                             {'f', "fail", "ERROR:COUNT"},
+                             {'a', "answers", "ERROR or log, separated by commas"},
+                             {'r', "read", "a file, or - for standard input"},
+                             {'s', "socket", "a path"},
+                             {'o', "output", "a file"}};
+
+// The options that take a path as it stands.
+struct PathOption {
+    int code;
+    std::string Options::*path;
+};
+constexpr PathOption path_options[] = {
+    {'s', &Options::socket_path}, {'o', &Options::output_path}, {'r', &Options::read_path}};
+
+// Takes one option; false when its value is not one it accepts.
+bool take_option(int c, const char* value, Options* options) {
+    options->serving_options |= c == 's' || c == 'S' || c == 'f' || c == 'a';
+    for (const PathOption& entry : path_options) {
+        if (entry.code == c) {
+            options->*entry.path = value;
+            return *value != '\0'; // an empty --read would go unnoticed
+        }
+    }
+    switch (c) {
+    case 'F':
+        options->format = value[0] == 'j' ? slogger::Format::json : slogger::Format::text;
+        return std::strcmp(value, "text") == 0 || std::strcmp(value, "json") == 0;
+    case 'm':
+        options->min_severity = slogger::parse_severity(value);
+        return options->min_severity >= 0;
+    case 'S':
+        options->syslog = true;
+        return true;
+    case 'f':
+        return parse_fail(value, options);
+    case 'a':
+        return parse_answers(value, options);
+    default:
+        return false;
+    }
+}
+
 // Returns -1 to go on, else the exit status.
 int parse_options(int argc, char** argv, Options* options) {
-    static const option long_options[] = {
-        {"socket", required_argument, nullptr, 's'}, {"output", required_argument, nullptr, 'o'},
-        {"fail", required_argument, nullptr, 'f'},   {"answers", required_argument, nullptr, 'a'},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
+    static const option long_options[] = {{"socket", required_argument, nullptr, 's'},
+                                          {"output", required_argument, nullptr, 'o'},
+                                          {"format", required_argument, nullptr, 'F'},
+                                          {"min-severity", required_argument, nullptr, 'm'},
+                                          {"syslog", no_argument, nullptr, 'S'},
+                                          {"read", required_argument, nullptr, 'r'},
+                                          {"fail", required_argument, nullptr, 'f'},
+                                          {"answers", required_argument, nullptr, 'a'},
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
-        switch (c) {
-        case 's':
-            options->socket_path = optarg;
-            break;
-        case 'o':
-            options->output_path = optarg;
-            break;
-        case 'f':
-            if (!parse_fail(optarg, options)) {
-                complain(std::string("bad --fail '") + optarg + "': want ERROR:COUNT");
-                return 2;
-            }
-            break;
-        case 'a':
-            if (!parse_answers(optarg, options)) {
-                complain(std::string("bad --answers '") + optarg +
-                         "': want ERROR or log, separated by commas");
-                return 2;
-            }
-            break;
-        case 'h':
+        if (c == 'h') {
             std::fputs(usage, stdout);
             return 0;
-        default:
+        }
+        if (c == '?') {
             std::fputs(usage, stderr);
+            return 2;
+        }
+        if (!take_option(c, optarg, options)) {
+            for (const Wanted& entry : wanted) {
+                if (entry.code == c)
+                    complain(std::string("bad --") + entry.name + " '" + optarg + "': want " +
+                             entry.want);
+            }
             return 2;
         }
     }
     if (optind != argc) {
+        complain(std::string("unexpected argument '") + argv[optind] + "'");
         std::fputs(usage, stderr);
+        return 2;
+    }
+    if (!options->read_path.empty() && options->serving_options) {
+        complain("--read decodes a file: --socket, --syslog, --fail and --answers serve clients");
         return 2;
     }
     return -1;
@@ -184,19 +256,6 @@ void remove_socket(const std::string& path, const struct stat& identity) {
         unlink(path.c_str());
 }
 
-bool write_all(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 bool peer_gone(int fd) {
     pollfd probe{fd, POLLRDHUP, 0};
     return poll(&probe, 1, 0) > 0 && (probe.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
@@ -204,7 +263,7 @@ bool peer_gone(int fd) {
 
 class Logger {
   public:
-    Logger(const Options& options, int output) : options_(options), output_(output) {}
+    Logger(const Options& options, const LogOutput& output) : options_(options), output_(output) {}
 
     void accept_clients(int listener) {
         for (;;) {
@@ -224,6 +283,8 @@ class Logger {
             }
             ucred peer{};
             socklen_t size = sizeof peer;
+            // The process that connected: a child makes its own connection,
+            // so this is the sender of every record that comes on it.
             long pid = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 ? peer.pid : 0;
             clients_.push_back({fd, pid});
         }
@@ -237,13 +298,15 @@ class Logger {
             msg.msg_iov = &part;
             msg.msg_iovlen = 1;
             ssize_t size = recvmsg(client.fd, &msg, 0);
+            timespec arrival{};
+            clock_gettime(CLOCK_REALTIME, &arrival);
             if (size < 0)
                 return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
             // An empty read is an empty packet, unless the client has gone,
             // perhaps only since the last poll.
             if (size == 0 && (hung_up || peer_gone(client.fd)))
                 return false;
-            if (!answer(client, static_cast<std::size_t>(size), msg.msg_flags & MSG_TRUNC))
+            if (!answer(client, static_cast<std::size_t>(size), msg.msg_flags & MSG_TRUNC, arrival))
                 return false;
         }
         return true;
@@ -252,7 +315,7 @@ class Logger {
     std::vector<Client>& clients() { return clients_; }
 
   private:
-    bool answer(const Client& client, std::size_t size, bool truncated) {
+    bool answer(const Client& client, std::size_t size, bool truncated, const timespec& arrival) {
         slogger::Outcome outcome = slogger::handle_packet(buffer_, size, truncated);
         if (!outcome.complaint.empty()) {
             complain("client pid " + std::to_string(client.pid) + ": " + outcome.complaint);
@@ -261,7 +324,8 @@ class Logger {
             outcome.reply = -options_.fail_error;
         } else if (int refusal = next_answer(); refusal != 0) {
             outcome.reply = -refusal;
-        } else if (!write_all(output_, outcome.line + "\n")) {
+        } else if (!write_record(output_, outcome.record,
+                                 {slogger::utc_time(arrival), client.pid})) {
             // The record is not stored: the client must not count it delivered.
             complain(std::string("writing the log: ") + std::strerror(errno));
             outcome.reply = -EIO;
@@ -283,7 +347,7 @@ class Logger {
     }
 
     const Options& options_;
-    int output_;
+    LogOutput output_;
     unsigned long failed_ = 0;
     unsigned long answered_ = 0;
     std::vector<Client> clients_;
@@ -343,14 +407,18 @@ int main(int argc, char** argv) {
     int status = parse_options(argc, argv, &options);
     if (status >= 0)
         return status;
-    int output = 1;
+    int output_fd = 1;
     if (!options.output_path.empty()) {
-        output = open(options.output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (output < 0) {
+        output_fd =
+            open(options.output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (output_fd < 0) {
             complain(options.output_path + ": " + std::strerror(errno));
-            return 1;
+            return options.read_path.empty() ? 1 : 2;
         }
     }
+    const LogOutput output{output_fd, options.format, options.min_severity, options.syslog};
+    if (!options.read_path.empty())
+        return read_file(options.read_path, output);
     if (!install_stop_handlers()) {
         complain(std::string("signals: ") + std::strerror(errno));
         return 1;

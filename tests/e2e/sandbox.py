@@ -12,11 +12,16 @@ BIN_DIR/host-slogger.
             result = sb.run('kestrune', '-h')
             self.assertEqual(result.returncode, 0)
             self.assertIn(('info', 20001, 'kestrune: ...'), result.records)
+            self.assertEqual(len(set(result.pids)), 1)  # one sender
 
-A record's text is as the logger wrote it: C-style escaped (a newline in the
-text reads as the two characters backslash and n); see unescape().
+A logger line reads "TIME PID SEVERITY CODE RECORD", for example
+"2026-12-08T12:00:00.123456Z 4242 info 0x00004E21 kestrune: started"; a
+record read from a /dev/slog file has "-" for its time and pid. A record's text
+is as the logger wrote it: C-style escaped (a newline in the text reads as the
+two characters backslash and n); see unescape().
 """
 
+import collections
 import os
 import re
 import shlex
@@ -25,16 +30,29 @@ import signal
 import subprocess
 import tempfile
 
-_LINE = re.compile(r'^(shutdown|critical|error|warning|notice|info|debug1|debug2) (\d+) (.*)$')
+_LINE = re.compile(r'^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z|-) (\d+|-) '
+                   r'(shutdown|critical|error|warning|notice|info|debug1|debug2) '
+                   r'0x([0-9A-F]{8}) (.*)$')
 _ESCAPE = re.compile(r'\\(n|t|\\|x[0-9a-f]{2})')
+
+# One logger line: time and pid are None when absent.
+LogEntry = collections.namedtuple('LogEntry', 'time pid severity code text')
+
+
+def parse_log_entry(line):
+    """The LogEntry of one logger line; ValueError if malformed."""
+    match = _LINE.match(line)
+    if not match:
+        raise ValueError('not a log line: %r' % line)
+    time, pid, severity, code, text = match.groups()
+    return LogEntry(None if time == '-' else time, None if pid == '-' else int(pid),
+                    severity, int(code, 16), text)
 
 
 def parse_log_line(line):
     """(sevname, code, text) of one logger line; ValueError if malformed."""
-    match = _LINE.match(line)
-    if not match:
-        raise ValueError('not a log line: %r' % line)
-    return match.group(1), int(match.group(2)), match.group(3)
+    entry = parse_log_entry(line)
+    return entry.severity, entry.code, entry.text
 
 
 def unescape(text):
@@ -46,18 +64,26 @@ def unescape(text):
 
 
 class Result:
-    """What one run left: exit status, output and the system log."""
+    """What one run left: exit status, output and the system log.
 
-    def __init__(self, returncode, stdout, stderr, log):
+    lines: the logger's lines as written; entries: their LogEntry tuples;
+    records: (severity name, code, text) a line; pids: the sender a line;
+    log: each line as "SEVERITY CODE RECORD", code in decimal, without time
+    and pid, for comparing whole logs."""
+
+    def __init__(self, returncode, stdout, stderr, lines):
         self.returncode = returncode
         self.stdout = stdout
         self.stderr = stderr
-        self.log = log
-        self.records = [parse_log_line(line) for line in log]
+        self.lines = lines
+        self.entries = [parse_log_entry(line) for line in lines]
+        self.records = [(e.severity, e.code, e.text) for e in self.entries]
+        self.pids = [e.pid for e in self.entries]
+        self.log = ['%s %d %s' % record for record in self.records]
 
     def __repr__(self):
-        return ('Result(returncode=%r, stdout=%r, stderr=%r, log=%r)'
-                % (self.returncode, self.stdout, self.stderr, self.log))
+        return ('Result(returncode=%r, stdout=%r, stderr=%r, lines=%r)'
+                % (self.returncode, self.stdout, self.stderr, self.lines))
 
 
 class Sandbox:

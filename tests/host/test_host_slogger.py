@@ -1,22 +1,39 @@
-"""host-slogger as a process: its socket, its clients, its stop."""
+"""The host tools as processes: host-slogger (its socket, its clients, its
+lines, its stop, the reader of /dev/slog files) and devctl-decode (its exit
+statuses, its JSON, a live FIFO)."""
 
+import codecs
+import datetime
 import errno
+import json
 import os
+import select
 import shlex
 import signal
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
+from sandbox import Sandbox, parse_log_entry
+
 LOGGER = shlex.split(os.environ.get('EMULATOR', '')) + [
     os.path.join(os.environ['BIN_DIR'], 'host-slogger')]
+DECODER = shlex.split(os.environ.get('EMULATOR', '')) + [
+    os.path.join(os.environ['BIN_DIR'], 'devctl-decode')]
+
+
+def raw_record(payload, code=1, severity=13):
+    """A record as it lands in a /dev/slog file: header, then payload."""
+    return struct.pack('<iIi', severity, code, 0) + payload
 
 
 def message(text, code=1, severity=13, **header):
-    record = struct.pack('<iiI', severity, code, 0) + text.encode() + b'\0'
+    record = raw_record(text if isinstance(text, bytes) else text.encode() + b'\0', code,
+                        severity)
     fields = dict(type=2, length=16, count=len(record), reserved=0)
     fields.update(header)
     return struct.pack('<HHiII', fields['type'], fields['length'], fields['count'],
@@ -47,14 +64,40 @@ class Logger:
         _, stderr = self.process.communicate(timeout=30)
         return stderr
 
-    def lines(self):
-        with open(self.output) as f:
+    def raw_lines(self):
+        with open(self.output, encoding='latin-1') as f:
             return f.read().splitlines()
+
+    def lines(self):
+        """Each line as "SEVERITY CODE RECORD", code in decimal: without the
+        time and pid, which change from run to run."""
+        return ['%s %d %s' % entry[2:] for entry in map(parse_log_entry, self.raw_lines())]
 
 
 def exchange(client, packet):
     client.send(packet)
     return struct.unpack('<i', client.recv(8))[0]
+
+
+# Sends one record "sender PID" from its own process to the socket argv[1].
+SENDER = r'''
+import os, socket, struct, sys
+record = struct.pack('<iiI', int(sys.argv[2]), 20001, 0) + b'%s: sender %d\0' % (
+    sys.argv[3].encode(), os.getpid())
+client = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+client.connect(sys.argv[1])
+client.send(struct.pack('<HHiII', 2, 16, len(record), 0, 0) + record)
+client.recv(8)
+print(os.getpid())
+'''
+
+
+def latin1_view(error):
+    """Each byte of an invalid UTF-8 sequence as the character of its number."""
+    return error.object[error.start:error.start + 1].decode('latin-1'), error.start + 1
+
+
+codecs.register_error('latin1-view', latin1_view)
 
 
 class HostSlogger(unittest.TestCase):
@@ -141,6 +184,278 @@ class HostSlogger(unittest.TestCase):
         self.assertIn('not a socket', result.stderr)
         with open(path) as f:
             self.assertEqual(f.read(), 'keep me')
+
+
+    def test_each_line_names_its_sender_and_time_of_arrival(self):
+        logger = self.start()
+        before = datetime.datetime.now(datetime.timezone.utc)
+        senders = [subprocess.Popen([sys.executable, '-c', SENDER, logger.socket, '13', 'p'],
+                                    stdout=subprocess.PIPE, text=True) for _ in range(3)]
+        pids = sorted(int(sender.communicate(timeout=30)[0]) for sender in senders)
+        after = datetime.datetime.now(datetime.timezone.utc)
+        entries = [parse_log_entry(line) for line in logger.raw_lines()]
+        self.assertEqual(sorted(entry.pid for entry in entries), pids)
+        for entry in entries:
+            self.assertEqual(entry.text, 'p: sender %d' % entry.pid)
+            self.assertRegex(entry.time, r'^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z$')
+            arrival = datetime.datetime.strptime(entry.time, '%Y-%m-%dT%H:%M:%S.%f%z')
+            self.assertTrue(before <= arrival <= after, (before, arrival, after))
+
+    def test_json_lines_parse_and_carry_exactly_the_record(self):
+        logger = self.start('--format', 'json')
+        client = logger.connect()
+        texts = [b'dorvane: dorvane:  invalid parameter x:5 \n', b'"q" \\ \t\r\x07\x1f\x7f/',
+                 'é € 😀'.encode(), b'bad \xe9 \xc3 \xed\xa0\x80 \xc0\xaf end', b'']
+        for text in texts:
+            self.assertGreater(exchange(client, message(text + b'\0', code=20001)), 0)
+        ints = struct.pack('<3i', 1, -2, 2147483647)
+        exchange(client, message(ints, code=0x00104E21, severity=5))
+        exchange(client, message(b'\x00\xff\x10', code=0xFFFFFFFF, severity=4))
+        with open(logger.output, 'rb') as f:
+            lines = f.read().decode('utf-8').splitlines()  # strictly: JSON is UTF-8
+        self.assertEqual(len(lines), len(texts) + 2)
+        objects = [json.loads(line) for line in lines]
+        common = {'time', 'pid', 'severity', 'severity_value', 'code'}
+        for text, obj in zip(texts, objects):
+            self.assertEqual(set(obj), common | {'text'})
+            self.assertEqual(obj['text'], text.decode('utf-8', 'latin1-view'))
+            self.assertEqual((obj['severity'], obj['severity_value'], obj['code'], obj['pid']),
+                             ('info', 5, 20001, os.getpid()))
+        self.assertEqual({k: v for k, v in objects[-2].items() if k != 'time'},
+                         {'pid': os.getpid(), 'severity': 'info', 'severity_value': 5,
+                          'code': 0x00104E21, 'ints': [1, -2, 2147483647]})
+        self.assertEqual(objects[-1]['bytes'], '00ff10')
+        self.assertEqual((objects[-1]['severity'], objects[-1]['code']), ('notice', 0xFFFFFFFF))
+
+    def test_less_severe_records_are_answered_but_not_written(self):
+        for given in ('warning', '3'):
+            with self.subTest(given=given):
+                logger = self.start('--min-severity', given)
+                client = logger.connect()
+                replies = [exchange(client, message('s%d' % severity, severity=8 | severity))
+                           for severity in range(8)]
+                self.assertEqual(replies, [15] * 8)
+                self.assertEqual(logger.lines(), ['shutdown 1 s0', 'critical 1 s1', 'error 1 s2',
+                                                  'warning 1 s3'])
+                logger.stop()
+                os.unlink(logger.output)
+
+    def test_usage_errors_exit_2_and_help_goes_to_standard_output(self):
+        for args, complaint in ((['--format', 'xml'], "bad --format 'xml'"),
+                                (['--min-severity', 'loud'], "bad --min-severity 'loud'"),
+                                (['--read', '-', '--syslog'], '--read decodes a file'),
+                                (['--read', '', '--socket', '/nonexistent/s'], "bad --read ''"),
+                                (['--nonsense'], "unrecognized option '--nonsense'"),
+                                (['extra'], "unexpected argument 'extra'")):
+            with self.subTest(args=args):
+                result = subprocess.run(LOGGER + args, capture_output=True, text=True,
+                                        timeout=30, stdin=subprocess.DEVNULL)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn(complaint, result.stderr)
+                self.assertEqual(result.stdout, '')
+        result = subprocess.run(LOGGER + ['--help'], capture_output=True, text=True, timeout=30)
+        self.assertEqual((result.returncode, result.stderr), (0, ''))
+        self.assertIn('--read FILE', result.stdout)
+
+
+# Inside the sandbox /dev/log is the test's own socket: what reaches it is
+# what the host's syslog daemon would get.
+SYSLOG_SCRIPT = r'''
+$EMU $LOGGER --socket /mnt/sidechannel --output /mnt/log --syslog --min-severity info &
+logger=$!
+for i in $(seq 300); do [ -S /mnt/sidechannel ] && break; sleep 0.1; done
+$PYTHON -c "$SENDER" /mnt/sidechannel 10 kestrune > /mnt/pids
+$PYTHON -c "$SENDER" /mnt/sidechannel 13 dorvane >> /mnt/pids
+$PYTHON -c "$SENDER" /mnt/sidechannel 15 quiet >> /mnt/pids
+kill $logger; wait $logger
+'''
+
+
+class Syslog(unittest.TestCase):
+    def test_records_forwarded_under_the_senders_name_pid_and_priority(self):
+        sb = Sandbox.for_test(self)
+        path = sb.path('/var/syslog.sock')
+        daemon = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(daemon.close)
+        daemon.bind(path)
+        daemon.settimeout(30)
+        env = {'EMU': os.environ.get('EMULATOR', ''), 'PYTHON': sys.executable,
+               'LOGGER': shlex.quote(os.path.join(os.environ['BIN_DIR'], 'host-slogger')),
+               'SENDER': SENDER}
+        result = sb.run_command(['sh', '-c', SYSLOG_SCRIPT], logger=False, env=env,
+                                binds=[(path, '/dev/log')], timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(sb.path('/mnt/pids')) as f:
+            pids = [int(pid) for pid in f.read().split()]
+        got = [daemon.recv(4096).decode() for _ in range(2)]
+        # <facility user (8) + priority>, a time stamp, then "tag[pid]: text".
+        self.assertRegex(got[0], r'^<11>.* kestrune\[%d\]: sender %d$' % (pids[0], pids[0]))
+        self.assertRegex(got[1], r'^<14>.* dorvane\[%d\]: sender %d$' % (pids[1], pids[1]))
+        daemon.settimeout(0.5)
+        with self.assertRaises(socket.timeout):  # below --min-severity: not forwarded
+            daemon.recv(4096)
+
+
+def read(*args, data=None):
+    return subprocess.run(LOGGER + ['--read'] + list(args), input=data, capture_output=True,
+                          timeout=30)
+
+
+class ReadFile(unittest.TestCase):
+    SOUND = [raw_record(b'kestrune: HDD present\n\0', 20001),
+             raw_record(b'dorvane: dorvane:  invalid parameter x:5 \n\0', 20001, severity=10),
+             raw_record(b'\xe9t\xc3\xa9\0', 0x00104E21)]
+    SOUND_LINES = ['- - info 0x00004E21 kestrune: HDD present\\n',
+                   '- - error 0x00004E21 dorvane: dorvane:  invalid parameter x:5 \\n',
+                   '- - info 0x00104E21 \\xe9t\\xc3\\xa9']
+
+    def setUp(self):
+        self.directory = tempfile.mkdtemp(prefix='slogfile-')
+        self.addCleanup(subprocess.run, ['rm', '-rf', self.directory])
+
+    def file(self, data):
+        path = os.path.join(self.directory, 'slog')
+        with open(path, 'wb') as f:
+            f.write(data)
+        return path
+
+    def test_sound_records_in_both_formats_from_a_file_or_standard_input(self):
+        data = b''.join(self.SOUND)
+        result = read(self.file(data))
+        self.assertEqual((result.returncode, result.stderr), (0, b''))
+        self.assertEqual(result.stdout.decode().splitlines(), self.SOUND_LINES)
+        result = read('-', '--format', 'json', data=data)
+        self.assertEqual((result.returncode, result.stderr), (0, b''))
+        objects = [json.loads(line) for line in result.stdout.decode().splitlines()]
+        self.assertEqual([o['text'] for o in objects],
+                         ['kestrune: HDD present\n', 'dorvane: dorvane:  invalid parameter x:5 \n',
+                          'ét\u00e9'])
+        self.assertEqual({(o['time'], o['pid']) for o in objects}, {(None, None)})
+        result = read('-', '--min-severity', 'error', data=data)
+        self.assertEqual(result.stdout.decode().splitlines(), self.SOUND_LINES[1:2])
+
+    def test_cut_off_and_garbled_records_are_flagged_and_the_rest_decoded(self):
+        first, second, third = self.SOUND
+        junk = b'\x44\x33\x22\x11' * 5
+        cases = {
+            'cut in the text': (first + second[:20], self.SOUND_LINES[:1] +
+                                ['- - error 0x00004E21 dorvane:'],
+                                ['byte %d: text record cut off: no terminating zero (20 bytes)'
+                                 % len(first)]),
+            'cut in the header': (first + second[:7], self.SOUND_LINES[:1],
+                                  ['byte %d: no record here (7 bytes: 0a 00 00 00 21 4e 00)'
+                                   % len(first)]),
+            'junk between': (first + junk + second + third, self.SOUND_LINES,
+                             ['byte %d: no record here (20 bytes: 44 33 22 11 44 33 22 11 44 33 '
+                              '22 11 44 33 22 11 ...)' % len(first)]),
+            'integers between': (first + raw_record(struct.pack('<2i', 7, -1), 5, severity=4) +
+                                 second, self.SOUND_LINES[:1] +
+                                 ['- - notice 0x00000005 ints[2]: 7 -1'] + self.SOUND_LINES[1:2],
+                                 ['byte %d: integer or binary record: its length is not in the '
+                                  'file, taken up to the next record (20 bytes)' % len(first)]),
+        }
+        for name, (data, lines, flags) in cases.items():
+            with self.subTest(name):
+                result = read(self.file(data))
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.stdout.decode().splitlines(), lines)
+                self.assertEqual(result.stderr.decode().splitlines(),
+                                 ['host-slogger: %s: %s' % (self.file(data), flag)
+                                  for flag in flags])
+
+    def test_read_errors_name_the_file_and_exit_2(self):
+        for path, error in ((self.directory, 'Is a directory'),
+                            (os.path.join(self.directory, 'missing'), 'No such file or directory')):
+            with self.subTest(path=path):
+                result = read(path)
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual(result.stderr.decode(), 'host-slogger: %s: %s\n' % (path, error))
+
+    def test_the_clients_fallback_file_decodes_to_what_the_logger_would_have_written(self):
+        sb = Sandbox.for_test(self)
+        open(sb.path('/dev/slog'), 'wb').close()
+        fallen_back = sb.run('log_probe', 'records', logger_args=['--fail', 'ENOSYS:1'])
+        self.assertEqual(fallen_back.returncode, 0, fallen_back.stderr)
+        served = sb.run('log_probe', 'records')
+        result = read(sb.path('/dev/slog'))
+        # Integer and binary records carry no length in the file: flagged.
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(len(result.stderr.decode().splitlines()), 3)
+        self.assertEqual([line[4:] for line in result.stdout.decode('latin-1').splitlines()],
+                         [' '.join(line.split(' ')[2:]) for line in served.lines])
+
+
+def frame(code, payload, count=None):
+    return struct.pack('<II', code, len(payload) if count is None else count) + payload
+
+
+PATH_ID = frame(0x80041133, struct.pack('<3I', 7, 0, 0))
+
+
+class DevctlDecode(unittest.TestCase):
+    def setUp(self):
+        self.directory = tempfile.mkdtemp(prefix='devdecode-')
+        self.addCleanup(subprocess.run, ['rm', '-rf', self.directory])
+
+    def decode(self, *args, data=b''):
+        return subprocess.run(DECODER + list(args), input=data, capture_output=True, timeout=30)
+
+    def test_exit_status_says_sound_flagged_or_failed(self):
+        path = os.path.join(self.directory, 'capture')
+        with open(path, 'wb') as f:
+            f.write(PATH_ID)
+        cases = [
+            ([path], b'', 0, b''),
+            (['-'], PATH_ID + frame(0x80041133, b'\0' * 4), 1, b''),
+            ([], PATH_ID[:5], 1, b''),
+            ([self.directory], b'', 2, b'devctl-decode: %s: Is a directory\n' % self.directory.encode()),
+            ([path + '.missing'], b'', 2,
+             b'devctl-decode: %s.missing: No such file or directory\n' % path.encode()),
+        ]
+        for args, data, status, stderr in cases:
+            with self.subTest(args=args):
+                result = self.decode(*args, data=data)
+                self.assertEqual(result.returncode, status, result)
+                self.assertEqual(result.stderr, stderr)
+        self.assertEqual(self.decode(self.directory).stdout, b'')  # no count passes for the stream
+
+    def test_usage_errors_go_to_standard_error_with_status_2(self):
+        for args, complaint in ((['--foo'], b"unrecognized option '--foo'"),
+                                (['--format', 'xml'], b"bad --format 'xml'"),
+                                (['a', 'b'], b"one FILE at most")):
+            with self.subTest(args=args):
+                result = self.decode(*args)
+                self.assertEqual((result.returncode, result.stdout), (2, b''))
+                self.assertIn(complaint, result.stderr)
+                self.assertIn(b'usage: devctl-decode', result.stderr)
+        result = self.decode('--help')
+        self.assertEqual((result.returncode, result.stderr), (0, b''))
+        self.assertIn(b'usage: devctl-decode', result.stdout)
+
+    def test_json_parses_one_object_per_frame(self):
+        result = self.decode('--format', 'json', data=PATH_ID + frame(0x1, b'\xff'))
+        self.assertEqual(result.returncode, 1)
+        objects = [json.loads(line) for line in result.stdout.decode().splitlines()]
+        self.assertEqual(objects, [
+            {'offset': 0, 'code': 0x80041133, 'name': 'DCMD_BROWSER_SELECT_PATH_ID', 'size': 12,
+             'fields': [{'offset': 0, 'name': 'y', 'value': 7},
+                        {'offset': 4, 'name': 'reserved', 'value': 0},
+                        {'offset': 8, 'name': 'reserved', 'value': 0}], 'flags': []},
+            {'offset': 20, 'code': 1, 'name': None, 'size': 1, 'fields': [],
+             'flags': ['unknown_command']}])
+
+    def test_a_frame_on_a_fifo_shows_before_the_writer_closes(self):
+        fifo = os.path.join(self.directory, 'debug')
+        os.mkfifo(fifo)
+        decoder = subprocess.Popen(DECODER + [fifo], stdout=subprocess.PIPE)
+        self.addCleanup(lambda: decoder.poll() is None and decoder.kill())
+        with open(fifo, 'wb', buffering=0) as writer:
+            writer.write(PATH_ID)
+            ready, _, _ = select.select([decoder.stdout], [], [], 30)
+            self.assertTrue(ready, 'nothing shown while the writer is still there')
+            self.assertEqual(decoder.stdout.readline(),
+                             b'#1 @0  DCMD_BROWSER_SELECT_PATH_ID  0x80041133  12 bytes\n')
+        self.assertEqual(decoder.wait(timeout=30), 0)
 
 
 if __name__ == '__main__':

@@ -10,7 +10,7 @@ import time
 import unittest
 
 import test_host_slogger as slogger
-from sandbox import Sandbox
+from sandbox import Sandbox, parse_log_line
 
 RUNNER = os.environ['SANDBOX_RUN']
 
@@ -201,6 +201,8 @@ class Logger(unittest.TestCase):
         self.assertEqual(runner.wait(timeout=60), 0, (lines, stderr))
         self.assertEqual(sorted(line.endswith(' probe: hello\n') for line in lines), [False, True])
         self.assertIn('25\n', lines)
+        hello = next(line for line in lines if line.endswith(' probe: hello\n'))
+        self.assertEqual(parse_log_line(hello.rstrip('\n')), ('info', 20001, 'probe: hello'))
         self.assertFalse(os.path.exists(self.sb.path('/dev/sidechannel')))
 
     def test_logger_output_file_and_arguments(self):

@@ -8,7 +8,7 @@ import shlex
 import struct
 import unittest
 
-from sandbox import Sandbox
+from sandbox import Sandbox, parse_log_line
 
 LONG = 'x' * 1015
 ODD_TEXT = b'tab\there\nnl \\ \xc3\xa9 \x01'
@@ -235,9 +235,11 @@ class Restart(unittest.TestCase):
         with open(sb.path('/mnt/probe.out')) as f:
             self.assertEqual(f.read().splitlines(), ['27', '26'])
         with open(sb.path('/mnt/log1')) as f:
-            self.assertEqual(f.read(), 'info 400 before restart\n')
+            self.assertEqual([parse_log_line(line) for line in f.read().splitlines()],
+                             [('info', 400, 'before restart')])
         with open(sb.path('/mnt/log2')) as f:
-            self.assertEqual(f.read(), 'info 400 after restart\n')
+            self.assertEqual([parse_log_line(line) for line in f.read().splitlines()],
+                             [('info', 400, 'after restart')])
 
 
 if __name__ == '__main__':

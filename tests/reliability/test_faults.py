@@ -8,7 +8,7 @@ import shlex
 import struct
 import unittest
 
-from sandbox import Sandbox
+from sandbox import Sandbox, parse_log_line
 import support
 
 FATAL = 'Fatal: Could not write slog event: No such file or directory'
@@ -44,7 +44,7 @@ def stream_numbers(path):
         lines = f.read().splitlines()
     numbers = []
     for line in lines:
-        match = STREAM_LINE.match(line)
+        match = STREAM_LINE.match('%s %d %s' % parse_log_line(line))
         if not match:
             raise AssertionError('not a stream record: %r' % line)
         numbers.append(int(match.group(1)))

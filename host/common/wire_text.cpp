@@ -1,0 +1,114 @@
+#include "wire_text.h"
+
+namespace wire {
+
+namespace {
+
+constexpr char hex_digits[] = "0123456789abcdef";
+
+void append_byte_hex(std::string& out, unsigned char c) {
+    out += hex_digits[c >> 4];
+    out += hex_digits[c & 15];
+}
+
+// Length of the valid UTF-8 sequence at bytes[0] of a multi-byte character,
+// or 0: no overlong forms, no surrogates, nothing above U+10FFFF.
+std::size_t utf8_sequence(const unsigned char* bytes, std::size_t size) {
+    const unsigned char lead = bytes[0];
+    std::size_t length = 0;
+    unsigned char low = 0x80; // bounds of the second byte
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (size < length || bytes[1] < low || bytes[1] > high)
+        return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if ((bytes[i] & 0xC0) != 0x80)
+            return 0;
+    }
+    return length;
+}
+
+// The escapes C and JSON write alike; false for any other byte.
+bool append_shared_escape(std::string& out, unsigned char c) {
+    switch (c) {
+    case '\n':
+        out += "\\n";
+        return true;
+    case '\t':
+        out += "\\t";
+        return true;
+    case '\\':
+        out += "\\\\";
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+void append_c_escaped(std::string& out, const unsigned char* bytes, std::size_t size, bool quoted) {
+    if (quoted)
+        out += '"';
+    for (const unsigned char* c = bytes; c != bytes + size; ++c) {
+        if (append_shared_escape(out, *c))
+            continue;
+        if (*c == '"' && quoted) {
+            out += "\\\"";
+        } else if (*c < 0x20 || *c >= 0x7f) {
+            out += "\\x";
+            append_byte_hex(out, *c);
+        } else {
+            out += static_cast<char>(*c);
+        }
+    }
+    if (quoted)
+        out += '"';
+}
+
+void append_json_string(std::string& out, const unsigned char* bytes, std::size_t size) {
+    out += '"';
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < size; i += length) {
+        const unsigned char c = bytes[i];
+        length = c >= 0x80 ? utf8_sequence(bytes + i, size - i) : 0;
+        if (length != 0) {
+            out.append(reinterpret_cast<const char*>(bytes + i), length);
+            continue;
+        }
+        length = 1;
+        if (append_shared_escape(out, c))
+            continue;
+        if (c == '"' || c == '\r') {
+            out += c == '"' ? "\\\"" : "\\r";
+        } else if (c < 0x20 || c >= 0x7f) {
+            out += "\\u00";
+            append_byte_hex(out, c);
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    out += '"';
+}
+
+void append_hex(std::string& out, const unsigned char* bytes, std::size_t size, char separator) {
+    for (std::size_t i = 0; i < size; ++i) {
+        if (i != 0 && separator != 0)
+            out += separator;
+        append_byte_hex(out, bytes[i]);
+    }
+}
+
+} // namespace wire
