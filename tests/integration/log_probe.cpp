@@ -306,12 +306,16 @@ __attribute__((noinline)) void burn_then_log(StackPoint* point, std::uintptr_t f
     const std::uintptr_t here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     // This frame's own locals lie below its address; keep clear of them.
     const std::uintptr_t start = here - 256;
+    volatile char* burnt = nullptr;
     if (start > floor + point->free) {
-        volatile char* burnt =
-            static_cast<volatile char*>(__builtin_alloca(start - floor - point->free));
+        burnt = static_cast<volatile char*>(__builtin_alloca(start - floor - point->free));
         burnt[0] = 0;
     }
     log_at_this_depth(point);
+    // Touched after the call, so no compiler turns it into a tail call that
+    // gives the burnt stack back first.
+    if (burnt != nullptr)
+        burnt[0] = 1;
 }
 
 void* sweep_point(void* arg) {
