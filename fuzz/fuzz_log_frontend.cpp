@@ -205,10 +205,11 @@ outcome expected_text(const call& c, const std::string& name, std::size_t first_
     if (first_stack <= SLOG_STACK_PLENTY) {
         capacity = std::min(full.size() + 1, SLOG_TEXT_MAX);
     }
-    outcome want{c.severity <= log_threshold && second_stack > needed_stack(capacity),
-                 c.severity | SLOG_TEXT_FLAG,
-                 text_code(c),
-                 {}};
+    // A first answer too short for even an empty record is refused before
+    // the text is measured.
+    const bool room = first_stack > needed_stack(1) && second_stack > needed_stack(capacity);
+    outcome want{
+        c.severity <= log_threshold && room, c.severity | SLOG_TEXT_FLAG, text_code(c), {}};
     want.payload.assign(full.begin(), full.begin() + std::min(full.size(), capacity - 1));
     want.payload.push_back(0);
     return want;
