@@ -17,9 +17,9 @@ inline std::uint32_t le32(const unsigned char* p) {
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
-// C escapes, so that any bytes stay one line of printable ASCII: \n, \t,
-// a doubled backslash, and \xhh for every other byte below 0x20 or from 0x7f. With `quoted` the
-// text is put in double quotes and a quote inside reads \".
+// C escapes, so that any bytes stay one line of printable ASCII: \n, \t, a
+// doubled backslash, and \xhh for every other byte below 0x20 or from 0x7f.
+// With `quoted` the text is put in double quotes and a quote inside reads \".
 void append_c_escaped(std::string& out, const unsigned char* bytes, std::size_t size, bool quoted);
 
 // A JSON string, quotes included. Valid UTF-8 is kept as it stands; a byte

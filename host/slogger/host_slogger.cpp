@@ -82,11 +82,6 @@ void on_stop_signal(int) {
     errno = saved;
 }
 
-void complain(const std::string& text) {
-    std::string line = "host-slogger: " + text + "\n";
-    (void)!write(2, line.data(), line.size());
-}
-
 bool parse_fail(const char* text, Options* options) {
     std::string arg = text;
     std::size_t colon = arg.rfind(':');

@@ -27,6 +27,11 @@ void forward_to_syslog(const slogger::Record& record, const slogger::Origin& ori
 
 } // namespace
 
+void complain(const std::string& text) {
+    std::string line = "host-slogger: " + text + "\n";
+    (void)!write(STDERR_FILENO, line.data(), line.size());
+}
+
 bool write_all(int fd, const std::string& data) {
     std::size_t done = 0;
     while (done < data.size()) {

@@ -17,6 +17,9 @@ struct LogOutput {
 bool write_record(const LogOutput& output, const slogger::Record& record,
                   const slogger::Origin& origin);
 
+// One line of the logger's own on standard error, "host-slogger: " first.
+void complain(const std::string& text);
+
 // Writes all of `data` to `fd`; false with errno set when it cannot.
 bool write_all(int fd, const std::string& data);
 

@@ -15,11 +15,6 @@
 
 namespace {
 
-void complain(const std::string& text) {
-    std::string line = "host-slogger: " + text + "\n";
-    (void)!write(2, line.data(), line.size());
-}
-
 // Why a piece is flagged; null for a sound record.
 const char* flag_of(slogger::PieceKind kind) {
     switch (kind) {
