@@ -6,7 +6,8 @@
 // one per call; an unscripted call succeeds:
 //   - MsgSendv replies 0;
 //   - open("/dev/slog") hands out a new fake descriptor (FAKE_FIRST_FD, +1, ...);
-//   - __stackavail reports FAKE_STACK_PLENTY bytes free.
+//   - __stackavail reports FAKE_STACK_PLENTY bytes free;
+//   - pthread_mutex_init of the logger lock initialises it.
 // Only "/dev/slog", -1 and descriptors the fake handed out are faked; every
 // other open and close reaches the C library.
 #pragma once
@@ -45,8 +46,12 @@ std::vector<fake_call> fake_calls_of(fake_call_kind kind);
 // Each script call queues one result for one later call of its kind.
 // MsgSendv returns result, and with result -1 sets errno to error.
 void fake_script_send(long result, int error = 0);
-// An open of "/dev/slog" fails with error.
+// An open of "/dev/slog" fails with error; with error 0 it succeeds, so that
+// a later open can be made to fail.
 void fake_script_open_failure(int error);
+// The next pthread_mutex_init of the logger lock fails with error and leaves
+// the lock as it was; other mutexes are the C library's.
+void fake_script_lock_init_failure(int error);
 // __stackavail reports bytes.
 void fake_script_stackavail(std::size_t bytes);
 

@@ -32,6 +32,7 @@ struct fake_state {
     std::deque<failure> sends;
     std::deque<int> open_failures;
     std::deque<std::size_t> stack;
+    std::deque<int> lock_init_failures;
     std::set<int> handed_out;
     int next_fd = FAKE_FIRST_FD;
 };
@@ -62,11 +63,14 @@ int fake_open_logger(const char* path, int flags) {
     fake_call call{fake_call_kind::open};
     call.path = path;
     call.flags = flags;
-    if (fake.open_failures.empty()) {
+    const int error = fake.open_failures.empty() ? 0 : fake.open_failures.front();
+    if (!fake.open_failures.empty()) {
+        fake.open_failures.pop_front();
+    }
+    if (error == 0) {
         call.fd = hand_out_descriptor();
     } else {
-        errno = fake.open_failures.front();
-        fake.open_failures.pop_front();
+        errno = error;
         call.fd = -1;
     }
     fake.calls.push_back(call);
@@ -149,6 +153,20 @@ extern "C" size_t __stackavail(void) {
     return bytes;
 }
 
+// The client's only mutex: the others (the test framework's, the C
+// library's own) go on to the C library.
+extern "C" int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attributes) {
+    if (mutex == &__slog_mux && !state().lock_init_failures.empty()) {
+        const int error = state().lock_init_failures.front();
+        state().lock_init_failures.pop_front();
+        return error;
+    }
+    using init_function = int (*)(pthread_mutex_t*, const pthread_mutexattr_t*);
+    static const auto real =
+        reinterpret_cast<init_function>(dlsym(RTLD_NEXT, "pthread_mutex_init"));
+    return real(mutex, attributes);
+}
+
 extern "C" int pathmgr_symlink(const char* path, const char* symlink) {
     fake_call call{fake_call_kind::symlink};
     call.path = path;
@@ -179,6 +197,10 @@ void fake_script_open_failure(int error) {
     state().open_failures.push_back(error);
 }
 
+void fake_script_lock_init_failure(int error) {
+    state().lock_init_failures.push_back(error);
+}
+
 void fake_script_stackavail(std::size_t bytes) {
     state().stack.push_back(bytes);
 }
@@ -193,6 +215,7 @@ void fake_reset() {
     fake.sends.clear();
     fake.open_failures.clear();
     fake.stack.clear();
+    fake.lock_init_failures.clear();
     fake.handed_out.clear();
     fake.next_fd = FAKE_FIRST_FD;
     _slogfd = SLOG_SIDE_CHANNEL;

@@ -101,11 +101,13 @@ TEST_F(LogFrontEnd, caller_code_is_carried_unchanged) {
 }
 
 // The prefixed format is built on the stack up to 256 bytes and on the heap
-// beyond; the record is the same either way, "%" in the name included.
+// beyond; the record is the same either way, "%" in the name included. A
+// program without a name (none set by the start-up code) logs under "".
 TEST_F(LogFrontEnd, record_text_is_the_name_and_the_formatted_message_at_any_format_length) {
     char odd_name[] = "a%s%d%";
-    for (char* name : {PROGRAM, odd_name}) {
+    for (char* name : {PROGRAM, odd_name, static_cast<char*>(nullptr)}) {
         __progname = name;
+        name = name != nullptr ? name : const_cast<char*>("");
         const std::size_t escaped = std::strlen(name) + count_of('%', name);
         for (const std::size_t prefixed_size : {255U, 256U, 257U, 1200U}) {
             fake_reset();

@@ -174,6 +174,20 @@ TEST_F(SlogRecords, stack_too_short_for_any_record_is_refused_before_formatting)
     EXPECT_TRUE(fake_calls().empty());
 }
 
+// With plenty of stack there is no measuring pass: the one that formats into
+// the record fails, and nothing is echoed or sent.
+TEST_F(SlogRecords, unformattable_text_fails_with_the_formatter_error_on_either_path) {
+    for (const std::size_t available : {FAKE_STACK_PLENTY, std::size_t{2051}}) {
+        fake_script_stackavail(available);
+        CaptureStderr();
+        errno = 0;
+        EXPECT_EQ(slogf(1, 13, "%lc", UNFORMATTABLE), -1);
+        EXPECT_EQ(errno, EILSEQ);
+        EXPECT_EQ(GetCapturedStderr(), "");
+    }
+    EXPECT_TRUE(fake_calls().empty());
+}
+
 TEST_F(SlogRecords, short_stack_still_cuts_a_long_text_to_the_record) {
     fake_script_stackavail(145);
     fake_script_stackavail(1160);

@@ -4,6 +4,7 @@
 #include "slog_test_support.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -150,6 +151,177 @@ TEST_F(SlogSend, fallback_from_a_descriptor_stops_after_three_sends) {
     EXPECT_EQ(_slogfd, SLOG_SIDE_CHANNEL);
 }
 
+// The fallback's state table as a reference model, row by row: one call
+// walks it from the connection it starts on, one row per attempt.
+enum class way { side_channel, device, broken };
+enum class event { delivered, failed, lost_and_opened, lost_and_open_failed, lost };
+enum class then { return_reply, return_error, send_again, fall_back };
+
+struct transition {
+    way from;
+    event on;
+    way to;
+    then next;
+};
+
+constexpr transition FALLBACK_TABLE[] = {
+    {way::side_channel, event::delivered, way::side_channel, then::return_reply},
+    {way::device, event::delivered, way::device, then::return_reply},
+    {way::broken, event::delivered, way::broken, then::return_reply},
+    {way::side_channel, event::failed, way::side_channel, then::return_error},
+    {way::device, event::failed, way::device, then::return_error},
+    {way::broken, event::failed, way::broken, then::return_error},
+    {way::side_channel, event::lost_and_opened, way::device, then::send_again},
+    {way::side_channel, event::lost_and_open_failed, way::broken, then::return_error},
+    // After closing the old one; on to the side channel only once a call.
+    {way::device, event::lost, way::side_channel, then::fall_back},
+    {way::broken, event::lost, way::side_channel, then::fall_back},
+};
+
+const transition& row_for(way from, event on) {
+    for (const transition& row : FALLBACK_TABLE) {
+        if (row.from == from && row.on == on) {
+            return row;
+        }
+    }
+    ADD_FAILURE() << "no row";
+    return FALLBACK_TABLE[0];
+}
+
+// What the logger does with each send, and whether each open succeeds.
+enum class answer { delivered, ebadf, enosys, other_error };
+constexpr std::size_t MOST_SENDS = 4;
+constexpr std::size_t MOST_OPENS = 2;
+constexpr int OPEN_ERROR = ENOENT;
+
+struct outcomes {
+    answer sends[MOST_SENDS];
+    bool opens[MOST_OPENS];
+};
+
+// The logger's reply to each send: 0 is a delivery too, also after a lost
+// send left errno at EBADF or ENOSYS.
+constexpr long REPLIES[MOST_SENDS] = {100, 0, 200, 0};
+
+int error_of(answer reply) {
+    return reply == answer::ebadf ? EBADF : reply == answer::enosys ? ENOSYS : EIO;
+}
+
+struct call_effect {
+    long result = 0;
+    int error = 0; // when result is -1
+    int connection = 0;
+    std::vector<std::string> calls; // "send FD TYPE", "open FD", "close FD"
+
+    bool operator==(const call_effect&) const = default;
+};
+
+void PrintTo(const call_effect& effect, std::ostream* out) {
+    *out << "result " << effect.result << ", errno " << effect.error << ", then on "
+         << effect.connection << ", calls:";
+    for (const std::string& call : effect.calls) {
+        *out << " [" << call << "]";
+    }
+}
+
+std::string send_call(int coid, std::uint16_t type) {
+    return "send " + std::to_string(coid) + " " + std::to_string(type);
+}
+
+call_effect model_call(int start, const outcomes& given, int next_fd) {
+    call_effect effect;
+    effect.connection = start;
+    std::size_t sends = 0;
+    std::size_t opens = 0;
+    bool fallen_back = false;
+    for (;;) {
+        const int coid = effect.connection;
+        const way from = coid == SLOG_SIDE_CHANNEL ? way::side_channel
+                         : coid == -1              ? way::broken
+                                                   : way::device;
+        effect.calls.push_back(send_call(coid, from == way::side_channel ? 2 : 0x102));
+        if (sends == MOST_SENDS) {
+            ADD_FAILURE() << "more sends than the bound";
+            return effect;
+        }
+        const answer reply = given.sends[sends];
+        const long result = REPLIES[sends++];
+        int error = error_of(reply);
+        event on = reply == answer::delivered     ? event::delivered
+                   : reply == answer::other_error ? event::failed
+                                                  : event::lost;
+        int opened = -1;
+        if (on == event::lost && from == way::side_channel) {
+            const bool open_succeeds = given.opens[opens++];
+            opened = open_succeeds ? next_fd++ : -1;
+            effect.calls.push_back("open " + std::to_string(opened));
+            on = open_succeeds ? event::lost_and_opened : event::lost_and_open_failed;
+            error = open_succeeds ? error : OPEN_ERROR;
+        }
+        const transition& row = row_for(from, on);
+        if (row.next == then::fall_back) {
+            effect.calls.push_back("close " + std::to_string(coid));
+        }
+        effect.connection = row.to == way::side_channel ? SLOG_SIDE_CHANNEL
+                            : row.to == way::broken     ? -1
+                            : row.to == from            ? coid
+                                                        : opened;
+        if (row.next == then::return_reply) {
+            effect.result = result;
+            return effect;
+        }
+        if (row.next == then::return_error || (row.next == then::fall_back && fallen_back)) {
+            effect.result = -1;
+            effect.error = error;
+            return effect;
+        }
+        fallen_back = fallen_back || row.next == then::fall_back;
+    }
+}
+
+call_effect real_call(int start, const outcomes& given) {
+    fake_reset();
+    _slogfd = start == SLOG_SIDE_CHANNEL || start == -1 ? start : fake_device_descriptor();
+    for (std::size_t i = 0; i < MOST_SENDS; ++i) {
+        const answer reply = given.sends[i];
+        fake_script_send(reply == answer::delivered ? REPLIES[i] : -1, error_of(reply));
+    }
+    for (const bool open_succeeds : given.opens) {
+        fake_script_open_failure(open_succeeds ? 0 : OPEN_ERROR);
+    }
+    errno = 0;
+    call_effect effect;
+    effect.result = send_record();
+    effect.error = effect.result == -1 ? errno : 0;
+    effect.connection = _slogfd;
+    for (const fake_call& call : fake_calls()) {
+        effect.calls.push_back(
+            call.kind == fake_call_kind::send ? send_call(call.fd, decode_message(call).header.type)
+            : call.kind == fake_call_kind::open ? "open " + std::to_string(call.fd)
+                                                : "close " + std::to_string(call.fd));
+    }
+    return effect;
+}
+
+// Every sequence of answers up to the bound, from each way a call can start
+// on: case n gives send i the answer of bits 2i and 2i+1, and makes open j
+// fail with bit 8+j. 3 x 4^4 x 2^2 = 3,072 calls, each against the model.
+TEST_F(SlogSend, every_outcome_sequence_follows_the_fallback_table) {
+    for (const int start : {SLOG_SIDE_CHANNEL, FAKE_FIRST_FD, -1}) {
+        const int next_fd = start == FAKE_FIRST_FD ? FAKE_FIRST_FD + 1 : FAKE_FIRST_FD;
+        for (unsigned n = 0; n < 1024; ++n) {
+            outcomes given{};
+            for (std::size_t i = 0; i < MOST_SENDS; ++i) {
+                given.sends[i] = static_cast<answer>((n >> (2 * i)) & 3);
+            }
+            given.opens[0] = (n & 256) == 0;
+            given.opens[1] = (n & 512) == 0;
+            ASSERT_EQ(real_call(start, given), model_call(start, given, next_fd))
+                << "from " << start << ", case " << n;
+        }
+    }
+}
+
 TEST_F(SlogSend, lock_failure_sends_nothing_and_reports_the_lock_error) {
     ASSERT_EQ(send_record(), 0); // the client's one-time set-up is done
     fake_reset();
@@ -167,18 +339,26 @@ TEST_F(SlogSend, lock_failure_sends_nothing_and_reports_the_lock_error) {
     pthread_mutex_unlock(&__slog_mux);
 }
 
+// Also where the lock cannot be made anew in the child. The child ends with
+// exit, as a program would, so that its exit handlers run.
 TEST_F(SlogSend, fork_leaves_the_lock_free_in_parent_and_child) {
     ASSERT_EQ(send_record(), 0); // the client's set-up has run
-    const pid_t child = fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
-        _exit(pthread_mutex_trylock(&__slog_mux) == 0 ? 0 : 1);
+    for (const bool init_fails : {false, true}) {
+        fake_reset();
+        if (init_fails) {
+            fake_script_lock_init_failure(EAGAIN);
+        }
+        const pid_t child = fork();
+        ASSERT_NE(child, -1);
+        if (child == 0) {
+            exit(pthread_mutex_trylock(&__slog_mux) == 0 ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << init_fails;
+        ASSERT_EQ(pthread_mutex_trylock(&__slog_mux), 0);
+        pthread_mutex_unlock(&__slog_mux);
     }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    ASSERT_EQ(pthread_mutex_trylock(&__slog_mux), 0);
-    pthread_mutex_unlock(&__slog_mux);
 }
 
 } // namespace
