@@ -348,6 +348,15 @@ class ReadFile(unittest.TestCase):
             'junk between': (first + junk + second + third, self.SOUND_LINES,
                              ['byte %d: no record here (20 bytes: 44 33 22 11 44 33 22 11 44 33 '
                               '22 11 44 33 22 11 ...)' % len(first)]),
+            # Severities 0 to 7 of a text record, then the first word that
+            # is none: past debug2 the text flag is not the top bit.
+            'every text severity': (b''.join(raw_record(b'%d\0' % n, 7, severity=8 | n)
+                                             for n in range(8)) + raw_record(b'x\0', 7, 16),
+                                    ['- - %s 0x00000007 %d' % (name, n) for n, name in enumerate(
+                                        ['shutdown', 'critical', 'error', 'warning', 'notice',
+                                         'info', 'debug1', 'debug2'])],
+                                    ['byte 112: no record here (14 bytes: 10 00 00 00 07 00 00 00 '
+                                     '00 00 00 00 78 00)']),
             'integers between': (first + raw_record(struct.pack('<2i', 7, -1), 5, severity=4) +
                                  second, self.SOUND_LINES[:1] +
                                  ['- - notice 0x00000005 ints[2]: 7 -1'] + self.SOUND_LINES[1:2],
