@@ -11,6 +11,15 @@ if(SANITIZE)
   add_link_options(-fsanitize=${_sanitizers})
 endif()
 
+# gcov counters for the coverage preset. Debug builds are unoptimised, so each
+# line and branch of the source keeps its own code; the counters are updated
+# atomically because the load tests log from many threads at once.
+option(COVERAGE "Build with gcov coverage counters (gcc)" OFF)
+if(COVERAGE)
+  add_compile_options(--coverage -fprofile-update=atomic)
+  add_link_options(--coverage)
+endif()
+
 # Link a product program; statically where asked, so that a start on the
 # boot path pays no dynamic loader.
 function(link_product_program target)

@@ -3,7 +3,8 @@
 CTest sets BIN_DIR (the built programs), EMULATOR (a command prefix such as
 "qemu-arm -L /usr/arm-linux-gnueabihf" on the armhf build, else empty) and
 SANDBOX_RUN (host/sandbox/sandbox-run). HOST_SLOGGER defaults to
-BIN_DIR/host-slogger.
+BIN_DIR/host-slogger. COVERAGE_BUILD_DIR, set by a coverage build only, is
+bound writable inside.
 
     class KestruneTest(unittest.TestCase):
         def test_marker(self):
@@ -148,6 +149,11 @@ class Sandbox:
                 runner += ['--logger-arg', arg]
         for source, target in binds:
             runner += ['--bind', source, target]
+        # An instrumented build's programs write their counts into its tree
+        # when they exit; elsewhere the build stays read-only inside.
+        counts = os.environ.get('COVERAGE_BUILD_DIR')
+        if counts:
+            runner += ['--bind', counts, counts]
         runner += [self.root, '--'] + list(command)
 
         run_env = dict(os.environ)

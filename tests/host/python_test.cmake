@@ -12,4 +12,5 @@ function(add_python_test name module label)
   set_tests_properties(${name} PROPERTIES
     LABELS ${label}
     ENVIRONMENT "BIN_DIR=${CMAKE_BINARY_DIR}/bin;EMULATOR=${PYTHON_TEST_EMULATOR};SANDBOX_RUN=${PROJECT_SOURCE_DIR}/host/sandbox/sandbox-run;PYTHONPATH=${PROJECT_SOURCE_DIR}/tests/e2e;PYTHONDONTWRITEBYTECODE=1")
+  count_test_coverage(${name})
 endfunction()
