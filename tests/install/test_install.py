@@ -9,7 +9,9 @@ SANDBOX_RUN.
 """
 
 import glob
+import itertools
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -20,6 +22,19 @@ from sandbox import Sandbox, unescape
 
 SOURCE_DIR = os.environ.get('SOURCE_DIR', '')
 C_FLAGS = ['-std=c11', '-Wall', '-Wextra', '-Werror', '-pedantic']
+
+# Every dialect a program may be written in, with the host's two compilers;
+# gcc alone knows -Wuseless-cast.
+DIALECTS = {'c': ['c89', 'c90', 'c99', 'c11', 'c17'],
+            'c++': ['c++11', 'c++14', 'c++17', 'c++20']}
+COMPILERS = [({'c': 'gcc', 'c++': 'g++'}, ['-Wold-style-cast', '-Wuseless-cast']),
+             ({'c': 'clang', 'c++': 'clang++'}, ['-Wold-style-cast'])]
+HEADER_FLAGS = ['-Wall', '-Wextra', '-Wpedantic', '-Wundef', '-Werror']
+# What the headers include themselves: any other macro they leave behind must
+# carry their prefix.
+STANDARD_HEADERS = {'c': ['stdarg.h', 'stddef.h', 'stdint.h'],
+                    'c++': ['stdarg.h', 'stddef.h', 'stdint.h', 'cstdarg', 'cstddef', 'cstdint']}
+OWN_MACRO = re.compile(r'^#define (SLOG|LOG)_\w+[ (]')
 
 
 def run(command, **kwargs):
@@ -68,6 +83,37 @@ class InstalledLibraryTest(unittest.TestCase):
         self.assertEqual(os.listdir(os.path.join(self.prefix, 'include')), ['slog'])
         self.assertEqual(sorted(os.listdir(os.path.join(self.prefix, 'include', 'slog'))),
                          ['log.h', 'slog.h'])
+
+    def test_each_header_alone_in_every_dialect_and_compiler(self):
+        # Built with -I, as pkg-config gives it, so the headers' own lines are
+        # warned about; run, so that the program's own assert is seen to hold.
+        source = os.path.join(SOURCE_DIR, 'tests', 'install', 'header_use.c')
+        include = ['-I' + os.path.join(self.prefix, 'include')]
+        missing = []
+        for names, cxx_flags in COMPILERS:
+            if shutil.which(names['c']) is None or shutil.which(names['c++']) is None:
+                missing.append(names['c'])
+                continue
+            for language, dialects in DIALECTS.items():
+                extra = cxx_flags if language == 'c++' else []
+                for dialect, header in itertools.product(dialects, ('slog.h', 'log.h')):
+                    with self.subTest(compiler=names[language], dialect=dialect, header=header):
+                        compile = [names[language], '-x', language, '-std=' + dialect] + include
+                        program = os.path.join(self.work, 'header_use')
+                        run(compile + HEADER_FLAGS + extra +
+                            ['-DSLOG_HEADER=<slog/%s>' % header, source, '-o', program])
+                        run([program])
+                        self.check_own_macros_only(compile, header, language)
+        if missing:
+            self.skipTest('not installed: %s (scripts/install-deps clang)' % ', '.join(missing))
+
+    def check_own_macros_only(self, compile, header, language):
+        def macros(text):
+            return set(run(compile + ['-dM', '-E', '-'], input=text).splitlines())
+        with_header = macros('#include <slog/%s>\n' % header)
+        standard = macros(''.join('#include <%s>\n' % name for name in STANDARD_HEADERS[language]))
+        foreign = sorted(line for line in with_header ^ standard if not OWN_MACRO.match(line))
+        self.assertEqual(foreign, [])
 
     def test_c_example_with_pkg_config(self):
         hello = self.build_c(os.path.join(SOURCE_DIR, 'examples', 'c', 'hello.c'), 'hello')
