@@ -4,8 +4,8 @@ prefix alone (C with pkg-config, C++ with find_package), then run in the
 sandbox with the host logger; every record must arrive as sent.
 
 CTest sets BUILD_DIR (this build), SOURCE_DIR, CC and CXX (this build's
-compilers), TOOLCHAIN_FILE (cross builds only), EMULATOR, BIN_DIR and
-SANDBOX_RUN.
+compilers), NM (its nm), TOOLCHAIN_FILE (cross builds only), EMULATOR,
+BIN_DIR and SANDBOX_RUN.
 """
 
 import glob
@@ -35,6 +35,18 @@ HEADER_FLAGS = ['-Wall', '-Wextra', '-Wpedantic', '-Wundef', '-Werror']
 STANDARD_HEADERS = {'c': ['stdarg.h', 'stddef.h', 'stdint.h'],
                     'c++': ['stdarg.h', 'stddef.h', 'stdint.h', 'cstdarg', 'cstddef', 'cstdint']}
 OWN_MACRO = re.compile(r'^#define (SLOG|LOG)_\w+[ (]')
+
+# The global names a program linking the archives meets: the documented calls,
+# the threshold, and the platform names the host layer stands in for. A weak
+# definition in namespace std is the standard library's own template, the
+# same wherever it is instantiated, so it is allowed too; nothing else is.
+PUBLIC_NAMES = {'slogf', 'vslogf', 'slogi', 'slogb', 'log_vprintf', 'log_printf_code',
+                'log_error', 'log_warning', 'log_info', 'log_debug', 'log_started',
+                'log_terminated', 'log_binary', 'log_ints', 'log_threshold'}
+HOST_NAMES = {'MsgSendv', 'devctl', 'pathmgr_symlink', '__stackavail',
+              '_slogfd', '__slog_mux', '__slog_once'}
+# nm -P: "name type value size", the name demangled and perhaps with blanks.
+NM_LINE = re.compile(r'^(.+) ([A-Za-z]) [0-9a-f]+(?: [0-9a-f]+)?$')
 
 
 def run(command, **kwargs):
@@ -114,6 +126,19 @@ class InstalledLibraryTest(unittest.TestCase):
         standard = macros(''.join('#include <%s>\n' % name for name in STANDARD_HEADERS[language]))
         foreign = sorted(line for line in with_header ^ standard if not OWN_MACRO.match(line))
         self.assertEqual(foreign, [])
+
+    def test_only_the_public_names_are_global(self):
+        archives = sorted(glob.glob(os.path.join(self.prefix, '**', 'libslog*.a'), recursive=True))
+        self.assertEqual([os.path.basename(a) for a in archives], ['libslog.a', 'libslog_host.a'])
+        found = set()
+        for archive in archives:
+            listing = run([os.environ.get('NM') or 'nm', '-g', '-C', '-P', '--defined-only',
+                           archive])
+            for match in filter(None, map(NM_LINE.match, listing.splitlines())):
+                name, kind = match.groups()
+                if not (kind in 'WV' and name.startswith('std::')):
+                    found.add(name)
+        self.assertEqual(found, PUBLIC_NAMES | HOST_NAMES)
 
     def test_c_example_with_pkg_config(self):
         hello = self.build_c(os.path.join(SOURCE_DIR, 'examples', 'c', 'hello.c'), 'hello')
