@@ -70,7 +70,7 @@ class InstalledLibraryTest(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.work, ignore_errors=True)
 
-    def build_c(self, source, name):
+    def build_c(self, source, name, extra=()):
         """Compiles one C file with the flags pkg-config gives for the prefix."""
         pc_files = glob.glob(os.path.join(self.prefix, '**', 'pkgconfig', 'slog.pc'),
                              recursive=True)
@@ -79,7 +79,7 @@ class InstalledLibraryTest(unittest.TestCase):
                    PKG_CONFIG_PATH='')
         flags = run(['pkg-config', '--cflags', '--libs', 'slog'], env=env).split()
         program = os.path.join(self.work, name)
-        run([os.environ['CC']] + C_FLAGS + [source] + flags + ['-o', program])
+        run([os.environ['CC']] + C_FLAGS + list(extra) + [source] + flags + ['-o', program])
         return program
 
     def run_in_sandbox(self, program, *args):
@@ -149,6 +149,17 @@ class InstalledLibraryTest(unittest.TestCase):
             ('warning', 20003, b'bytes[5]: de ad be ef 01'),
             ('error', 20004, b'sent by slogf'),
         ])
+
+    def test_shared_object_logs(self):
+        examples = os.path.join(SOURCE_DIR, 'examples', 'c')
+        plugin = self.build_c(os.path.join(examples, 'plugin.c'), 'plugin.so',
+                              ['-shared', '-fPIC'])
+        loader = os.path.join(self.work, 'load_plugin')
+        run([os.environ['CC']] + C_FLAGS + [os.path.join(examples, 'load_plugin.c'), '-ldl',
+                                            '-o', loader])
+        _, records = self.run_in_sandbox(loader, plugin)
+        self.assertEqual(records, [('info', 20001, b'load_plugin: plugin round 1'),
+                                   ('info', 20005, b'sent from a shared object')])
 
     def test_every_call_from_c(self):
         program = self.build_c(os.path.join(SOURCE_DIR, 'tests', 'install', 'all_calls.c'),
