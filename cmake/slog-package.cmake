@@ -6,12 +6,19 @@ include(CMakePackageConfigHelpers)
 set(SLOG_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/slog)
 install(EXPORT slog-targets NAMESPACE slog:: FILE slog-targets.cmake
   DESTINATION ${SLOG_CMAKE_DIR})
+# Only an installed tree is a package: the headers are laid out as <slog/...>
+# there alone. The files wait where neither slog_DIR nor CMAKE_PREFIX_PATH
+# pointed at the build tree finds them, beside CMake's own staged exports.
+set(slog_package_stage ${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/slog-package)
+# Left in the build tree's top by earlier versions: half a package.
+file(REMOVE ${CMAKE_CURRENT_BINARY_DIR}/slogConfig.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/slogConfigVersion.cmake)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/slogConfig.cmake.in
-  ${CMAKE_CURRENT_BINARY_DIR}/slogConfig.cmake INSTALL_DESTINATION ${SLOG_CMAKE_DIR})
-write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/slogConfigVersion.cmake
+  ${slog_package_stage}/slogConfig.cmake INSTALL_DESTINATION ${SLOG_CMAKE_DIR})
+write_basic_package_version_file(${slog_package_stage}/slogConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/slogConfig.cmake
-  ${CMAKE_CURRENT_BINARY_DIR}/slogConfigVersion.cmake DESTINATION ${SLOG_CMAKE_DIR})
+install(FILES ${slog_package_stage}/slogConfig.cmake ${slog_package_stage}/slogConfigVersion.cmake
+  DESTINATION ${SLOG_CMAKE_DIR})
 
 # pkg-config has no target for the host layer: name both archives and the
 # thread flag. The archives are C++ with no C++ run-time needs of their own,

@@ -185,19 +185,37 @@ class InstalledLibraryTest(unittest.TestCase):
         terminated = ('info', 0x00204E21, b'all_calls: process terminated PID=0x%08X' % pid)
         self.assertEqual(records, front_end + client + [terminated])
 
-    def test_cpp_example_with_find_package(self):
-        build = os.path.join(self.work, 'cpp')
+    def configure_cpp(self, build, prefix, package_dir):
+        """The cmake command that configures the C++ example against a prefix."""
         configure = ['cmake', '-S', os.path.join(SOURCE_DIR, 'examples', 'cpp'), '-B', build,
                      '-DCMAKE_BUILD_TYPE=RelWithDebInfo']
-        package_dir = os.path.join(self.prefix, 'lib', 'cmake', 'slog')
         if os.environ.get('TOOLCHAIN_FILE'):
             # A cross toolchain confines package searches to its sysroot.
-            configure += ['-DCMAKE_TOOLCHAIN_FILE=' + os.environ['TOOLCHAIN_FILE'],
-                          '-Dslog_DIR:PATH=' + package_dir]
-        else:
-            configure += ['-DCMAKE_CXX_COMPILER=' + os.environ['CXX'],
-                          '-DCMAKE_PREFIX_PATH=' + self.prefix]
-        run(configure)
+            return configure + ['-DCMAKE_TOOLCHAIN_FILE=' + os.environ['TOOLCHAIN_FILE'],
+                                '-Dslog_DIR:PATH=' + package_dir]
+        return configure + ['-DCMAKE_CXX_COMPILER=' + os.environ['CXX'],
+                            '-DCMAKE_PREFIX_PATH=' + prefix]
+
+    def test_build_tree_is_no_package(self):
+        # Only an install lays the headers out as <slog/...>: pointed at the
+        # build tree, find_package says it found no package, not half of one.
+        build_dir = os.environ['BUILD_DIR']
+        for way in ('slog_DIR', 'CMAKE_PREFIX_PATH'):
+            with self.subTest(way=way):
+                configure = self.configure_cpp(os.path.join(self.work, 'cpp-' + way), build_dir,
+                                               build_dir)
+                if way == 'slog_DIR':
+                    configure += ['-Dslog_DIR:PATH=' + build_dir]
+                result = subprocess.run(configure, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, encoding='utf-8', timeout=300)
+                self.assertNotEqual(result.returncode, 0, result.stdout)
+                self.assertIn('Could not find a package configuration file provided by "slog"',
+                              ' '.join(result.stdout.split()))
+
+    def test_cpp_example_with_find_package(self):
+        build = os.path.join(self.work, 'cpp')
+        package_dir = os.path.join(self.prefix, 'lib', 'cmake', 'slog')
+        run(self.configure_cpp(build, self.prefix, package_dir))
         with open(os.path.join(build, 'CMakeCache.txt')) as cache:
             found = [line.rstrip('\n') for line in cache if line.startswith('slog_DIR:')]
         self.assertEqual(found, ['slog_DIR:PATH=' + package_dir])
