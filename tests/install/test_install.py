@@ -3,9 +3,9 @@ the examples and a C program calling every public function built against that
 prefix alone (C with pkg-config, C++ with find_package), then run in the
 sandbox with the host logger; every record must arrive as sent.
 
-CTest sets BUILD_DIR (this build), SOURCE_DIR, CC and CXX (this build's
-compilers), NM (its nm), TOOLCHAIN_FILE (cross builds only), EMULATOR,
-BIN_DIR and SANDBOX_RUN.
+CTest sets BUILD_DIR (this build), SOURCE_DIR, LIBDIR (the library's
+directory under the prefix), CC and CXX (this build's compilers), NM (its
+nm), TOOLCHAIN_FILE (cross builds only), EMULATOR, BIN_DIR and SANDBOX_RUN.
 """
 
 import glob
@@ -62,9 +62,13 @@ class InstalledLibraryTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        # Installed, then moved: the CMake package and slog.pc find the
+        # prefix from where they lie, not from where they were installed.
         cls.work = tempfile.mkdtemp(prefix='slog-install-')
         cls.prefix = os.path.join(cls.work, 'prefix')
-        run(['cmake', '--install', os.environ['BUILD_DIR'], '--prefix', cls.prefix])
+        installed = os.path.join(cls.work, 'installed')
+        run(['cmake', '--install', os.environ['BUILD_DIR'], '--prefix', installed])
+        os.rename(installed, cls.prefix)
 
     @classmethod
     def tearDownClass(cls):
@@ -72,11 +76,8 @@ class InstalledLibraryTest(unittest.TestCase):
 
     def build_c(self, source, name, extra=()):
         """Compiles one C file with the flags pkg-config gives for the prefix."""
-        pc_files = glob.glob(os.path.join(self.prefix, '**', 'pkgconfig', 'slog.pc'),
-                             recursive=True)
-        self.assertEqual(len(pc_files), 1, pc_files)
-        env = dict(os.environ, PKG_CONFIG_LIBDIR=os.path.dirname(pc_files[0]),
-                   PKG_CONFIG_PATH='')
+        pc_dir = os.path.join(self.prefix, os.environ['LIBDIR'], 'pkgconfig')
+        env = dict(os.environ, PKG_CONFIG_LIBDIR=pc_dir, PKG_CONFIG_PATH='')
         flags = run(['pkg-config', '--cflags', '--libs', 'slog'], env=env).split()
         program = os.path.join(self.work, name)
         run([os.environ['CC']] + C_FLAGS + list(extra) + [source] + flags + ['-o', program])
@@ -128,7 +129,7 @@ class InstalledLibraryTest(unittest.TestCase):
         self.assertEqual(foreign, [])
 
     def test_only_the_public_names_are_global(self):
-        archives = sorted(glob.glob(os.path.join(self.prefix, '**', 'libslog*.a'), recursive=True))
+        archives = sorted(glob.glob(os.path.join(self.prefix, os.environ['LIBDIR'], 'libslog*.a')))
         self.assertEqual([os.path.basename(a) for a in archives], ['libslog.a', 'libslog_host.a'])
         found = set()
         for archive in archives:
@@ -214,7 +215,7 @@ class InstalledLibraryTest(unittest.TestCase):
 
     def test_cpp_example_with_find_package(self):
         build = os.path.join(self.work, 'cpp')
-        package_dir = os.path.join(self.prefix, 'lib', 'cmake', 'slog')
+        package_dir = os.path.join(self.prefix, os.environ['LIBDIR'], 'cmake', 'slog')
         run(self.configure_cpp(build, self.prefix, package_dir))
         with open(os.path.join(build, 'CMakeCache.txt')) as cache:
             found = [line.rstrip('\n') for line in cache if line.startswith('slog_DIR:')]
