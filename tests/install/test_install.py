@@ -141,6 +141,20 @@ class InstalledLibraryTest(unittest.TestCase):
                     found.add(name)
         self.assertEqual(found, PUBLIC_NAMES | HOST_NAMES)
 
+    def test_manual_pages_fit_80_columns(self):
+        if shutil.which('man') is None:
+            self.skipTest('man is not installed')
+        man3 = os.path.join(self.prefix, 'share', 'man', 'man3')
+        pages = [name for name in sorted(os.listdir(man3))
+                 if not open(os.path.join(man3, name)).read().startswith('.so ')]
+        self.assertEqual(pages, ['log_info.3', 'slogf.3'])
+        for page in pages:
+            with self.subTest(page=page):
+                text = run(['man', '--warnings', '-l', os.path.join(man3, page)],
+                           env=dict(os.environ, MANWIDTH='80', MANPAGER='cat', LC_ALL='C.UTF-8'))
+                lines = re.sub('.\b', '', text).splitlines()
+                self.assertEqual([line for line in lines if len(line) > 80], [])
+
     def test_c_example_with_pkg_config(self):
         hello = self.build_c(os.path.join(SOURCE_DIR, 'examples', 'c', 'hello.c'), 'hello')
         _, records = self.run_in_sandbox(hello)
