@@ -18,6 +18,7 @@
 /* Each constant has the type the records and callers use: a braced
  * conversion in C++, which no cast warning objects to, a cast in C. */
 #ifdef __cplusplus
+/* NOLINTNEXTLINE(bugprone-macro-parentheses): a type in parentheses is a cast */
 #define SLOG_CONSTANT(type, value) (type{value})
 #else
 #define SLOG_CONSTANT(type, value) ((type)(value))
