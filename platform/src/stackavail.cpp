@@ -39,10 +39,10 @@ constexpr rlim_t largest_trusted_limit = rlim_t{1} << 30;
 // Bounds of this thread's usable stack, learnt on its first query, with the
 // library's reserve already taken off the low end; 0 and 0 when they cannot
 // be learnt, which claims nothing. Until then both lie at the top of the
-// address space, where no stack pointer is, so only the first query misses.
-// One block in the initial-exec model: a query is a few instructions in a
-// shared object as well (one that is loaded later takes its 16 bytes from
-// the C library's reserve for such blocks).
+// address space, where no stack pointer is: a thread's first query misses
+// them and learns them. One block in the initial-exec model: a query is a
+// few instructions in a shared object as well (one that is loaded later
+// takes its 16 bytes from the C library's reserve for such blocks).
 struct stack_bounds {
     uintptr_t low;
     uintptr_t high;
