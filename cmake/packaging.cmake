@@ -7,20 +7,31 @@
 #   mediaunit-programs    kestrune and dorvane built for the host, and their
 #                         pages; they act on the unit's fixed paths, so they
 #                         come with the sandbox that lays those out
+#
+# Laid out as Debian's policy asks and lintian checks (cmake/deb-layout.cmake
+# runs on the staged files): library and slog.pc in the multiarch directory,
+# binaries stripped, manual pages and changelog compressed, a copyright file
+# in each package; Depends computed from the binaries' shared libraries.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME mediaunit-tools)
 set(CPACK_PACKAGE_VENDOR "Media unit team")
-set(CPACK_PACKAGE_CONTACT "Media unit team <mediaunit@localhost>")
+set(CPACK_PACKAGE_CONTACT "Media unit team <mediaunit@example.com>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL lib hosttools programs)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb-layout.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb-multiarch.cmake)
+set(CPACK_MEDIAUNIT_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_MEDIAUNIT_STRIP ${CMAKE_STRIP})
 
 set(CPACK_DEBIAN_LIB_PACKAGE_NAME libslog-dev)
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_LIB_PACKAGE_SUGGESTS mediaunit-host-tools)
+# Every file outside the multiarch directory is the same on every architecture.
+set(CPACK_DEBIAN_LIB_PACKAGE_MULTIARCH same)
 set(CPACK_COMPONENT_LIB_DESCRIPTION "system-log client and program log front end (static)
 The slog library of the media unit: slogf, vslogf, slogi, slogb and the
 log_* front end, with the host layer that stands in for the unit's C

@@ -30,17 +30,12 @@ int side_fd = -1;
 // hold the logging client's lock when it takes this one, never the reverse.
 pthread_mutex_t side_mux = PTHREAD_MUTEX_INITIALIZER;
 
-// A fork waits for any exchange in flight, so the child never inherits the
-// lock taken or side_fd half replaced.
-void fork_prepare() {
-    pthread_mutex_lock(&side_mux);
-}
-void fork_parent() {
-    pthread_mutex_unlock(&side_mux);
-}
-
 // The child must not talk on its parent's connection: the replies would
-// interleave. It makes its own on its first record.
+// interleave. It makes its own on its first record, under a lock of its own:
+// another thread of the parent may have held side_mux at the fork.
+// There is no prepare handler: one that took side_mux would wait on a thread
+// that holds the client's lock, while the client's own prepare handler, run
+// later or earlier by the order of registration, waits on that lock.
 void fork_child() {
     if (side_fd >= 0)
         close(side_fd);
@@ -48,10 +43,10 @@ void fork_child() {
     pthread_mutex_init(&side_mux, nullptr);
 }
 
-// Registered before main, hence before the logging client registers its own
-// handlers: its prepare handler (taking the client's lock) then runs before
-// ours, which keeps the lock order above during a fork.
-const int fork_handlers_registered = pthread_atfork(fork_prepare, fork_parent, fork_child);
+// Before any constructor of the program, which may log and then fork.
+__attribute__((constructor(101))) void register_fork_child() {
+    pthread_atfork(nullptr, nullptr, fork_child);
+}
 
 // The logger went away or restarted: nothing was sent on this connection.
 bool is_dead_connection(int error) {
@@ -121,9 +116,12 @@ int connect_side_channel() {
     return fd;
 }
 
+// Forgotten before it is closed: a child forked in between must not close
+// whatever descriptor another thread opens under the same number.
 void drop_side_channel() {
-    close(side_fd);
+    const int fd = side_fd;
     side_fd = -1;
+    close(fd);
 }
 
 // One packet out on the kept connection, remade once if the logger was
@@ -230,7 +228,6 @@ long send_descriptor(int fd, const iov_t* parts, long count) {
 extern "C" long MsgSendv(int coid, const iov_t* siov, long sparts, const iov_t* riov, long rparts) {
     // The only reply is the status; reply parts are not filled.
     (void)riov;
-    (void)fork_handlers_registered;
     if (sparts < 1 || sparts > max_parts || siov == nullptr || rparts < 0)
         return fail(EINVAL);
     if (coid == side_channel)

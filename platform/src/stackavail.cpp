@@ -37,9 +37,18 @@ constexpr uintptr_t above_arguments = 4 * page_size;
 constexpr rlim_t largest_trusted_limit = rlim_t{1} << 30;
 
 // Bounds of this thread's usable stack, learnt on its first query, with the
-// library's reserve already taken off the low end.
-thread_local uintptr_t stack_low = 0;
-thread_local uintptr_t stack_high = 0;
+// library's reserve already taken off the low end; 0 and 0 when they cannot
+// be learnt, which claims nothing. Until then both lie at the top of the
+// address space, where no stack pointer is: a thread's first query misses
+// them and learns them. One block in the initial-exec model: a query is a
+// few instructions in a shared object as well (one that is loaded later
+// takes its 16 bytes from the C library's reserve for such blocks).
+struct stack_bounds {
+    uintptr_t low;
+    uintptr_t high;
+};
+constexpr stack_bounds unlearnt{UINTPTR_MAX, UINTPTR_MAX};
+__attribute__((tls_model("initial-exec"))) thread_local stack_bounds bounds = unlearnt;
 
 // The main stack's reach below the stack pointer at start when only the limit
 // is known: what is left of it after the most the kernel may put above.
@@ -82,8 +91,7 @@ bool learn_main_stack_bounds(uintptr_t sp) {
     // Any other thread's stack lies outside the main stack's reach.
     if (sp > top || top - sp >= reach)
         return false;
-    stack_high = top;
-    stack_low = top - reach;
+    bounds = {top - reach, top};
     return true;
 }
 
@@ -111,47 +119,47 @@ void learn_thread_stack_bounds() {
         const uintptr_t low = reinterpret_cast<uintptr_t>(addr);
         const uintptr_t start_sp = reinterpret_cast<uintptr_t>(__libc_stack_end);
         const bool on_main_stack = low <= start_sp && start_sp - low < size;
-        stack_high = low + size;
-        stack_low = on_main_stack ? main_stack_low(low, size) : low;
+        bounds = {on_main_stack ? main_stack_low(low, size) : low, low + size};
         // An unlimited main stack reaches down to the next mapping, terabytes
         // away that no memory backs: claim no more than a trusted limit.
-        if (stack_high - stack_low > largest_trusted_limit)
-            stack_low = stack_high - largest_trusted_limit;
+        if (bounds.high - bounds.low > largest_trusted_limit)
+            bounds.low = bounds.high - largest_trusted_limit;
     }
     pthread_attr_destroy(&attr);
 }
 
 void learn_stack_bounds(uintptr_t sp) {
+    bounds = {0, 0};
     if (!learn_main_stack_bounds(sp))
         learn_thread_stack_bounds();
-    if (stack_high == 0)
+    if (bounds.high == 0)
         return;
-    stack_low = stack_high - stack_low > library_reserve ? stack_low + library_reserve : stack_high;
+    if (bounds.high - bounds.low > library_reserve)
+        bounds.low += library_reserve;
+    else
+        bounds.low = bounds.high;
 }
 
-// Free stack below the caller of the query; sp is this frame's address.
-size_t stack_free_below(uintptr_t sp) {
-    // Unknown bounds, no more than the reserve left, or running on another
-    // stack (a signal stack): claim nothing.
-    if (sp <= stack_low || sp > stack_high)
-        return 0;
-    return sp - stack_low;
-}
-
-// A thread's first query learns its bounds. Out of line, so that every later
+// A query outside the bounds: the thread's first, which learns them, or one
+// with no more than the reserve left, with unknown bounds or on another stack
+// (a signal stack), which claims nothing. Out of line, so that every other
 // query is a leaf of a few loads and compares.
-__attribute__((noinline, cold)) size_t first_query() {
-    const uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+__attribute__((noinline, cold)) size_t query_outside_bounds() {
+    if (bounds.low != unlearnt.low || bounds.high != unlearnt.high)
+        return 0;
+    const uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_dwarf_cfa());
     learn_stack_bounds(sp);
-    return stack_free_below(sp);
+    return sp > bounds.low && sp <= bounds.high ? sp - bounds.low : 0;
 }
 
 } // namespace
 
 extern "C" size_t __stackavail(void) {
-    if (stack_high == 0)
-        return first_query();
-    // This function's own frame lies below its caller's stack pointer, so the
-    // answer never exceeds what the caller really has.
-    return stack_free_below(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
+    // The caller's stack pointer at the call (the call frame address): what
+    // lies below it is the caller's. Unlike this frame's own address it needs
+    // no frame pointer.
+    const uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_dwarf_cfa());
+    if (sp > bounds.low && sp <= bounds.high)
+        return sp - bounds.low;
+    return query_outside_bounds();
 }

@@ -3,13 +3,15 @@ the examples and a C program calling every public function built against that
 prefix alone (C with pkg-config, C++ with find_package), then run in the
 sandbox with the host logger; every record must arrive as sent.
 
-CTest sets BUILD_DIR (this build), SOURCE_DIR, CC and CXX (this build's
-compilers), TOOLCHAIN_FILE (cross builds only), EMULATOR, BIN_DIR and
-SANDBOX_RUN.
+CTest sets BUILD_DIR (this build), SOURCE_DIR, LIBDIR (the library's
+directory under the prefix), CC and CXX (this build's compilers), NM (its
+nm), TOOLCHAIN_FILE (cross builds only), EMULATOR, BIN_DIR and SANDBOX_RUN.
 """
 
 import glob
+import itertools
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -20,6 +22,31 @@ from sandbox import Sandbox, unescape
 
 SOURCE_DIR = os.environ.get('SOURCE_DIR', '')
 C_FLAGS = ['-std=c11', '-Wall', '-Wextra', '-Werror', '-pedantic']
+
+# Every dialect a program may be written in, with the host's two compilers;
+# gcc alone knows -Wuseless-cast.
+DIALECTS = {'c': ['c89', 'c90', 'c99', 'c11', 'c17'],
+            'c++': ['c++11', 'c++14', 'c++17', 'c++20']}
+COMPILERS = [({'c': 'gcc', 'c++': 'g++'}, ['-Wold-style-cast', '-Wuseless-cast']),
+             ({'c': 'clang', 'c++': 'clang++'}, ['-Wold-style-cast'])]
+HEADER_FLAGS = ['-Wall', '-Wextra', '-Wpedantic', '-Wundef', '-Werror']
+# What the headers include themselves: any other macro they leave behind must
+# carry their prefix.
+STANDARD_HEADERS = {'c': ['stdarg.h', 'stddef.h', 'stdint.h'],
+                    'c++': ['stdarg.h', 'stddef.h', 'stdint.h', 'cstdarg', 'cstddef', 'cstdint']}
+OWN_MACRO = re.compile(r'^#define (SLOG|LOG)_\w+[ (]')
+
+# The global names a program linking the archives meets: the documented calls,
+# the threshold, and the platform names the host layer stands in for. A weak
+# definition in namespace std is the standard library's own template, the
+# same wherever it is instantiated, so it is allowed too; nothing else is.
+PUBLIC_NAMES = {'slogf', 'vslogf', 'slogi', 'slogb', 'log_vprintf', 'log_printf_code',
+                'log_error', 'log_warning', 'log_info', 'log_debug', 'log_started',
+                'log_terminated', 'log_binary', 'log_ints', 'log_threshold'}
+HOST_NAMES = {'MsgSendv', 'devctl', 'pathmgr_symlink', '__stackavail',
+              '_slogfd', '__slog_mux', '__slog_once'}
+# nm -P: "name type value size", the name demangled and perhaps with blanks.
+NM_LINE = re.compile(r'^(.+) ([A-Za-z]) [0-9a-f]+(?: [0-9a-f]+)?$')
 
 
 def run(command, **kwargs):
@@ -35,24 +62,25 @@ class InstalledLibraryTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        # Installed, then moved: the CMake package and slog.pc find the
+        # prefix from where they lie, not from where they were installed.
         cls.work = tempfile.mkdtemp(prefix='slog-install-')
         cls.prefix = os.path.join(cls.work, 'prefix')
-        run(['cmake', '--install', os.environ['BUILD_DIR'], '--prefix', cls.prefix])
+        installed = os.path.join(cls.work, 'installed')
+        run(['cmake', '--install', os.environ['BUILD_DIR'], '--prefix', installed])
+        os.rename(installed, cls.prefix)
 
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.work, ignore_errors=True)
 
-    def build_c(self, source, name):
+    def build_c(self, source, name, extra=()):
         """Compiles one C file with the flags pkg-config gives for the prefix."""
-        pc_files = glob.glob(os.path.join(self.prefix, '**', 'pkgconfig', 'slog.pc'),
-                             recursive=True)
-        self.assertEqual(len(pc_files), 1, pc_files)
-        env = dict(os.environ, PKG_CONFIG_LIBDIR=os.path.dirname(pc_files[0]),
-                   PKG_CONFIG_PATH='')
+        pc_dir = os.path.join(self.prefix, os.environ['LIBDIR'], 'pkgconfig')
+        env = dict(os.environ, PKG_CONFIG_LIBDIR=pc_dir, PKG_CONFIG_PATH='')
         flags = run(['pkg-config', '--cflags', '--libs', 'slog'], env=env).split()
         program = os.path.join(self.work, name)
-        run([os.environ['CC']] + C_FLAGS + [source] + flags + ['-o', program])
+        run([os.environ['CC']] + C_FLAGS + list(extra) + [source] + flags + ['-o', program])
         return program
 
     def run_in_sandbox(self, program, *args):
@@ -69,6 +97,64 @@ class InstalledLibraryTest(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(os.path.join(self.prefix, 'include', 'slog'))),
                          ['log.h', 'slog.h'])
 
+    def test_each_header_alone_in_every_dialect_and_compiler(self):
+        # Built with -I, as pkg-config gives it, so the headers' own lines are
+        # warned about; run, so that the program's own assert is seen to hold.
+        source = os.path.join(SOURCE_DIR, 'tests', 'install', 'header_use.c')
+        include = ['-I' + os.path.join(self.prefix, 'include')]
+        missing = []
+        for names, cxx_flags in COMPILERS:
+            if shutil.which(names['c']) is None or shutil.which(names['c++']) is None:
+                missing.append(names['c'])
+                continue
+            for language, dialects in DIALECTS.items():
+                extra = cxx_flags if language == 'c++' else []
+                for dialect, header in itertools.product(dialects, ('slog.h', 'log.h')):
+                    with self.subTest(compiler=names[language], dialect=dialect, header=header):
+                        compile = [names[language], '-x', language, '-std=' + dialect] + include
+                        program = os.path.join(self.work, 'header_use')
+                        run(compile + HEADER_FLAGS + extra +
+                            ['-DSLOG_HEADER=<slog/%s>' % header, source, '-o', program])
+                        run([program])
+                        self.check_own_macros_only(compile, header, language)
+        if missing:
+            self.skipTest('not installed: %s (scripts/install-deps clang)' % ', '.join(missing))
+
+    def check_own_macros_only(self, compile, header, language):
+        def macros(text):
+            return set(run(compile + ['-dM', '-E', '-'], input=text).splitlines())
+        with_header = macros('#include <slog/%s>\n' % header)
+        standard = macros(''.join('#include <%s>\n' % name for name in STANDARD_HEADERS[language]))
+        foreign = sorted(line for line in with_header ^ standard if not OWN_MACRO.match(line))
+        self.assertEqual(foreign, [])
+
+    def test_only_the_public_names_are_global(self):
+        archives = sorted(glob.glob(os.path.join(self.prefix, os.environ['LIBDIR'], 'libslog*.a')))
+        self.assertEqual([os.path.basename(a) for a in archives], ['libslog.a', 'libslog_host.a'])
+        found = set()
+        for archive in archives:
+            listing = run([os.environ.get('NM') or 'nm', '-g', '-C', '-P', '--defined-only',
+                           archive])
+            for match in filter(None, map(NM_LINE.match, listing.splitlines())):
+                name, kind = match.groups()
+                if not (kind in 'WV' and name.startswith('std::')):
+                    found.add(name)
+        self.assertEqual(found, PUBLIC_NAMES | HOST_NAMES)
+
+    def test_manual_pages_fit_80_columns(self):
+        if shutil.which('man') is None:
+            self.skipTest('man is not installed')
+        man3 = os.path.join(self.prefix, 'share', 'man', 'man3')
+        pages = [name for name in sorted(os.listdir(man3))
+                 if not open(os.path.join(man3, name)).read().startswith('.so ')]
+        self.assertEqual(pages, ['log_info.3', 'slogf.3'])
+        for page in pages:
+            with self.subTest(page=page):
+                text = run(['man', '--warnings', '-l', os.path.join(man3, page)],
+                           env=dict(os.environ, MANWIDTH='80', MANPAGER='cat', LC_ALL='C.UTF-8'))
+                lines = re.sub('.\b', '', text).splitlines()
+                self.assertEqual([line for line in lines if len(line) > 80], [])
+
     def test_c_example_with_pkg_config(self):
         hello = self.build_c(os.path.join(SOURCE_DIR, 'examples', 'c', 'hello.c'), 'hello')
         _, records = self.run_in_sandbox(hello)
@@ -78,6 +164,17 @@ class InstalledLibraryTest(unittest.TestCase):
             ('warning', 20003, b'bytes[5]: de ad be ef 01'),
             ('error', 20004, b'sent by slogf'),
         ])
+
+    def test_shared_object_logs(self):
+        examples = os.path.join(SOURCE_DIR, 'examples', 'c')
+        plugin = self.build_c(os.path.join(examples, 'plugin.c'), 'plugin.so',
+                              ['-shared', '-fPIC'])
+        loader = os.path.join(self.work, 'load_plugin')
+        run([os.environ['CC']] + C_FLAGS + [os.path.join(examples, 'load_plugin.c'), '-ldl',
+                                            '-o', loader])
+        _, records = self.run_in_sandbox(loader, plugin)
+        self.assertEqual(records, [('info', 20001, b'load_plugin: plugin round 1'),
+                                   ('info', 20005, b'sent from a shared object')])
 
     def test_every_call_from_c(self):
         program = self.build_c(os.path.join(SOURCE_DIR, 'tests', 'install', 'all_calls.c'),
@@ -103,19 +200,37 @@ class InstalledLibraryTest(unittest.TestCase):
         terminated = ('info', 0x00204E21, b'all_calls: process terminated PID=0x%08X' % pid)
         self.assertEqual(records, front_end + client + [terminated])
 
-    def test_cpp_example_with_find_package(self):
-        build = os.path.join(self.work, 'cpp')
+    def configure_cpp(self, build, prefix, package_dir):
+        """The cmake command that configures the C++ example against a prefix."""
         configure = ['cmake', '-S', os.path.join(SOURCE_DIR, 'examples', 'cpp'), '-B', build,
                      '-DCMAKE_BUILD_TYPE=RelWithDebInfo']
-        package_dir = os.path.join(self.prefix, 'lib', 'cmake', 'slog')
         if os.environ.get('TOOLCHAIN_FILE'):
             # A cross toolchain confines package searches to its sysroot.
-            configure += ['-DCMAKE_TOOLCHAIN_FILE=' + os.environ['TOOLCHAIN_FILE'],
-                          '-Dslog_DIR:PATH=' + package_dir]
-        else:
-            configure += ['-DCMAKE_CXX_COMPILER=' + os.environ['CXX'],
-                          '-DCMAKE_PREFIX_PATH=' + self.prefix]
-        run(configure)
+            return configure + ['-DCMAKE_TOOLCHAIN_FILE=' + os.environ['TOOLCHAIN_FILE'],
+                                '-Dslog_DIR:PATH=' + package_dir]
+        return configure + ['-DCMAKE_CXX_COMPILER=' + os.environ['CXX'],
+                            '-DCMAKE_PREFIX_PATH=' + prefix]
+
+    def test_build_tree_is_no_package(self):
+        # Only an install lays the headers out as <slog/...>: pointed at the
+        # build tree, find_package says it found no package, not half of one.
+        build_dir = os.environ['BUILD_DIR']
+        for way in ('slog_DIR', 'CMAKE_PREFIX_PATH'):
+            with self.subTest(way=way):
+                configure = self.configure_cpp(os.path.join(self.work, 'cpp-' + way), build_dir,
+                                               build_dir)
+                if way == 'slog_DIR':
+                    configure += ['-Dslog_DIR:PATH=' + build_dir]
+                result = subprocess.run(configure, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, encoding='utf-8', timeout=300)
+                self.assertNotEqual(result.returncode, 0, result.stdout)
+                self.assertIn('Could not find a package configuration file provided by "slog"',
+                              ' '.join(result.stdout.split()))
+
+    def test_cpp_example_with_find_package(self):
+        build = os.path.join(self.work, 'cpp')
+        package_dir = os.path.join(self.prefix, os.environ['LIBDIR'], 'cmake', 'slog')
+        run(self.configure_cpp(build, self.prefix, package_dir))
         with open(os.path.join(build, 'CMakeCache.txt')) as cache:
             found = [line.rstrip('\n') for line in cache if line.startswith('slog_DIR:')]
         self.assertEqual(found, ['slog_DIR:PATH=' + package_dir])

@@ -9,6 +9,8 @@
 //                              /mnt/stop appears
 //   log_probe load T N         T threads, N records each, every reply checked
 //   log_probe forks K T        K forks, one after the other, while T threads log
+//   log_probe early-forks K T  as forks, after a record sent before main; one
+//                              more thread sends through MsgSendv itself
 //   log_probe stack FROM TO STEP [double|front]  one thread a step, each
 //                              with FROM, FROM + STEP, ... TO bytes of its
 //                              stack free when it calls slogf (with front:
@@ -86,8 +88,8 @@ int threads(int thread_count, int per_thread) {
 }
 
 // A child that never exits within the limit is taken to be deadlocked.
-bool child_finished(pid_t child) {
-    for (int waited_ms = 0; waited_ms < 30000; waited_ms += 5) {
+bool child_finished(pid_t child, int limit_ms = 30000) {
+    for (int waited_ms = 0; waited_ms < limit_ms; waited_ms += 5) {
         int status = 0;
         if (waitpid(child, &status, WNOHANG) == child)
             return WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -208,22 +210,58 @@ bool sent_exactly(std::int32_t code, const char* text) {
     return slogf(code, 5, "%s", text) == static_cast<int>(12 + std::strlen(text) + 1);
 }
 
+// The same text record built by hand and sent with MsgSendv itself, as a
+// program that talks to the logger without the client (and its lock) would.
+bool sent_directly(std::int32_t code, const char* text) {
+    const std::size_t size = std::strlen(text) + 1;
+    const slog_record_header record{5 | SLOG_TEXT_FLAG, code, 0};
+    const auto byte_count = static_cast<std::int32_t>(sizeof record + size);
+    slog_msg_header header{SLOG_MSG_SIDE, sizeof header, byte_count, {0, 0}};
+    iov_t parts[3];
+    SETIOV(&parts[0], &header, sizeof header);
+    SETIOV(&parts[1], &record, sizeof record);
+    SETIOV(&parts[2], text, size);
+    return MsgSendv(SLOG_SIDE_CHANNEL, parts, 3, nullptr, 0) == byte_count;
+}
+
+constexpr char EARLY_FORKS[] = "early-forks";
+
+// Run by the C library before main, before the library's own static
+// initializers: the client's one-time set-up happens here, first of all.
+// glibc hands constructors the program's arguments.
+__attribute__((constructor)) void record_before_main(int argc, char** argv, char**) {
+    if (argc < 2 || std::strcmp(argv[1], EARLY_FORKS) != 0)
+        return;
+    slogf(100, 5, "before main");
+    // A child forked this early must make its own connection too.
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(slogf(101, 5, "forked before main") > 0 ? 0 : 1);
+    if (child > 0)
+        waitpid(child, nullptr, 0);
+}
+
 // Each child logs through the client and the front end, which allocates:
 // both must be usable in a child forked in the middle of other threads' sends,
 // and the child must not share its parent's connection (replies would cross).
-int forks_while_threads_log(int forks, int thread_count) {
+// After a record before main (early), one more thread sends through
+// MsgSendv alone, and each fork gets a few seconds: the first one stuck ends
+// the run.
+int forks_while_threads_log(int forks, int thread_count, bool early = false) {
     end_if_stuck();
     std::atomic<bool> stop{false};
     std::atomic<int> background_failures{0};
-    std::vector<std::atomic<int>> sent(static_cast<std::size_t>(thread_count));
+    const int senders = thread_count + (early ? 1 : 0);
+    std::vector<std::atomic<int>> sent(static_cast<std::size_t>(senders));
     std::vector<std::thread> loggers;
-    for (int t = 0; t < thread_count; ++t) {
-        loggers.emplace_back([t, &stop, &sent, &background_failures] {
+    for (int t = 0; t < senders; ++t) {
+        const bool by_hand = t == thread_count;
+        loggers.emplace_back([t, by_hand, &stop, &sent, &background_failures] {
             std::atomic<int>& count = sent[static_cast<std::size_t>(t)];
             char text[64];
             while (!stop.load()) {
                 std::snprintf(text, sizeof text, "background %d %d", t, count.load());
-                if (!sent_exactly(200 + t, text))
+                if (!(by_hand ? sent_directly(200 + t, text) : sent_exactly(200 + t, text)))
                     ++background_failures;
                 ++count;
             }
@@ -236,8 +274,13 @@ int forks_while_threads_log(int forks, int thread_count) {
         while (count.load() == 0)
             usleep(1000);
     }
+    constexpr unsigned child_limit_s = 20;
     int finished = 0;
     for (int k = 0; k < forks; ++k) {
+        // A fork that never returns ends the run with SIGALRM; a stuck child
+        // is killed before that.
+        if (early)
+            alarm(child_limit_s + 10);
         pid_t child = fork();
         if (child == 0) {
             char text[64];
@@ -248,15 +291,17 @@ int forks_while_threads_log(int forks, int thread_count) {
             _exit(logged ? 0 : 1);
         }
         // After one child stuck or failed, more would only add to the wait.
-        if (child < 0 || !child_finished(child))
+        if (child < 0 || !child_finished(child, early ? child_limit_s * 1000 : 30000))
             break;
         ++finished;
     }
+    if (early)
+        end_if_stuck();
     stop = true;
     for (std::thread& logger : loggers)
         logger.join();
     std::printf("children %d of %d\n", finished, forks);
-    for (int t = 0; t < thread_count; ++t)
+    for (int t = 0; t < senders; ++t)
         std::printf("background %d sent %d\n", t, sent[static_cast<std::size_t>(t)].load());
     std::printf("background failures %d\n", background_failures.load());
     return finished == forks ? 0 : 1;
@@ -375,6 +420,8 @@ int main(int argc, char** argv) {
         return load(a, b);
     if (mode == "forks")
         return forks_while_threads_log(a, b);
+    if (mode == EARLY_FORKS)
+        return forks_while_threads_log(a, b, true);
     if (mode == "stack" && argc > 4) {
         const std::string kind = argc > 5 ? argv[5] : "";
         const SweepCall call = kind == "double"  ? SweepCall::doubles
@@ -384,7 +431,7 @@ int main(int argc, char** argv) {
                            static_cast<std::size_t>(std::atoi(argv[4])), call);
     }
     std::fputs("usage: log_probe records|front N|threads T N|fork K|restart|stream|load T N|"
-               "forks K T|stack FROM TO STEP [double|front]\n",
+               "forks K T|early-forks K T|stack FROM TO STEP [double|front]\n",
                stderr);
     return 2;
 }

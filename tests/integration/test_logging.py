@@ -5,6 +5,7 @@ import collections
 import os
 import re
 import shlex
+import signal
 import struct
 import unittest
 
@@ -143,6 +144,36 @@ class Concurrency(unittest.TestCase):
         self.assertEqual(len(pids), forks)
         for pid in pids:
             self.assertIn('host-slogger: client pid %s: header length 0' % pid, result.stderr)
+
+    def test_forks_after_a_record_before_main_never_hang(self):
+        # The client's set-up runs before the host layer's static initializers
+        # and a child is forked there; then threads log through the client and
+        # through MsgSendv itself while main forks. A child gets 20 s and a
+        # fork 30 s: a stuck child ends the loop, a stuck fork the run (SIGALRM).
+        forks, threads = 200, 3
+        result = self.sb.run('log_probe', 'early-forks', forks, threads, timeout=300)
+        self.assertNotEqual(result.returncode, 128 + signal.SIGALRM, 'a fork got stuck')
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        lines = result.stdout.splitlines()
+        self.assertEqual(lines[0], 'children %d of %d' % (forks, forks))
+        self.assertEqual(lines[-1], 'background failures 0')
+        # The child forked before main logs on a connection of its own.
+        self.assertEqual(result.log[:2], ['info 100 before main', 'info 101 forked before main'])
+        self.assertNotEqual(result.pids[0], result.pids[1])
+        children = collections.Counter(line for line in result.log[2:]
+                                       if re.match(r'info (300|301|20001) ', line))
+        expected = collections.Counter()
+        for k in range(forks):
+            expected.update(['info 300 child %d' % k, 'info 20001 log_probe: child %d front' % k,
+                             'info 301 ints[1]: %d' % k])
+        self.assertEqual(children, expected)
+        sent = [int(line.split()[-1]) for line in lines[1:-1]]
+        self.assertEqual(len(sent), threads + 1)
+        for t, count in enumerate(sent):
+            mine = [line for line in result.log if line.startswith('info %d ' % (200 + t))]
+            self.assertEqual(mine, ['info %d background %d %d' % (200 + t, t, n)
+                                    for n in range(count)])
+        self.assertEqual(len(result.log), 2 + 3 * forks + sum(sent))
 
 
 # Free stack at the call where each sweep starts. Below it a thread's first
