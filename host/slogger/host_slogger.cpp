@@ -233,11 +233,11 @@ int open_listener(const std::string& path, struct stat* identity) {
         temporary = "/proc/self/fd/" + std::to_string(directory) + "/" + name;
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, temporary.c_str(), temporary.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (directory < 0 || fd < 0) {
+    int fd = directory < 0 ? -1 : socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
         complain(path + ": " + std::strerror(errno));
-        close(fd);
-        close(directory);
+        if (directory >= 0)
+            close(directory);
         return -1;
     }
     unlinkat(directory, name.c_str(), 0); // what a logger of the same pid left
