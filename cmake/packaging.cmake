@@ -39,7 +39,7 @@ library on Linux. Link with pkg-config (slog) or CMake (slog::slog).")
 
 set(CPACK_DEBIAN_HOSTTOOLS_PACKAGE_NAME mediaunit-host-tools)
 set(CPACK_DEBIAN_HOSTTOOLS_PACKAGE_SECTION devel)
-set(CPACK_DEBIAN_HOSTTOOLS_PACKAGE_DEPENDS bubblewrap)
+set(CPACK_DEBIAN_HOSTTOOLS_PACKAGE_DEPENDS "bubblewrap, python3")
 set(CPACK_COMPONENT_HOSTTOOLS_DESCRIPTION "host logger, device request decoder and sandbox of the media unit
 host-slogger serves the side channel and writes one line per record,
 devctl-decode decodes device requests, sandbox-run runs a program with

@@ -64,6 +64,8 @@ int parse_options(int argc, char* argv[], options& chosen) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    static char program_name[] = "devctl-decode";
+    argv[0] = program_name; // getopt's complaints begin with it
     options chosen;
     const int status = parse_options(argc, argv, chosen);
     if (status >= 0) {
@@ -82,7 +84,8 @@ int main(int argc, char* argv[]) {
     }
     // After a failed read the count would pass for the whole stream's.
     if (chosen.format == frame_format::text && summary.read_error == 0) {
-        std::printf("%u frames, %u flagged\n", summary.frames, summary.flagged);
+        std::printf("%u frame%s, %u flagged\n", summary.frames, summary.frames == 1 ? "" : "s",
+                    summary.flagged);
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fprintf(stderr, "devctl-decode: standard output: %s\n", std::strerror(errno));

@@ -34,9 +34,9 @@ constexpr char usage[] =
     "  --output FILE      append the log lines to FILE (default standard output)\n"
     "  --format FORMAT    text (default): time, pid, severity, code, record;\n"
     "                     json: one object per line\n"
-    "  --min-severity S   write only records at least as severe as S (a name such\n"
-    "                     as warning, or 0 to 7); the others are still answered as\n"
-    "                     delivered\n"
+    "  --min-severity S   write only records at least as severe as S (0 to 7, or a\n"
+    "                     name such as warning, warn or WARNING); the others are\n"
+    "                     still answered as delivered\n"
     "  --syslog           also forward each written record to syslog(3), under\n"
     "                     the sender's program name and pid\n"
     "  --fail ERROR:COUNT answer the first COUNT records with -ERROR (a name such as\n"
@@ -47,7 +47,8 @@ constexpr char usage[] =
     "  --read FILE        decode the raw records of a /dev/slog file (- for standard\n"
     "                     input) and exit: 0 all sound, 1 some flagged on standard\n"
     "                     error, 2 a usage or read error\n"
-    "SIGINT or SIGTERM stops the service and removes the socket.\n";
+    "SIGINT or SIGTERM stops the service: the socket is removed, and what was\n"
+    "already sent is still logged and answered.\n";
 
 // More connections are refused rather than left waiting unanswered.
 constexpr std::size_t max_clients = 512;
@@ -119,7 +120,10 @@ struct Wanted {
     const char* want;
 };
 constexpr Wanted wanted[] = {{'F', "format", "text or json"},
-                             {'m', "min-severity", "a severity name or 0 to 7"},
+                             {'m', "min-severity",
+                              "0 to 7 or a name, in any case: shutdown "
+                              "(emerg, panic, alert), critical (crit), error (err), warning "
+                              "(warn), notice, info, debug1, debug2 (debug)"},
                              {'f', "fail", "ERROR:COUNT"},
                              {'a', "answers", "ERROR or log, separated by commas"},
                              {'r', "read", "a file, or - for standard input"},
@@ -205,41 +209,47 @@ int parse_options(int argc, char** argv, Options* options) {
     return -1;
 }
 
-bool set_path(sockaddr_un* addr, const std::string& path) {
-    if (path.size() >= sizeof addr->sun_path)
-        return false;
-    addr->sun_family = AF_UNIX;
-    std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
-    return true;
-}
-
-// Binds under a temporary name and renames it into place once listening, so
-// a client that sees the path can connect. Records the socket file's identity.
+// Binds under a temporary name beside the path and renames it into place once
+// listening, so a client that sees the path can connect. Where the temporary
+// name spelt out would not fit an address, it is reached through the
+// directory's descriptor, so every path a plain bind takes is taken. Records
+// the socket file's identity.
 int open_listener(const std::string& path, struct stat* identity) {
     struct stat existing;
     if (lstat(path.c_str(), &existing) == 0 && !S_ISSOCK(existing.st_mode)) {
         complain(path + " exists and is not a socket; not replacing it");
         return -1;
     }
-    std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
     sockaddr_un addr{};
-    if (!set_path(&addr, temporary)) {
+    if (path.size() >= sizeof addr.sun_path) {
         complain("socket path too long: " + path);
         return -1;
     }
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    std::string prefix = path.substr(0, path.rfind('/') + 1); // the directory, "" for here
+    int directory = open(prefix.empty() ? "." : prefix.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    std::string name = ".host-slogger." + std::to_string(getpid());
+    std::string temporary = prefix + name;
+    if (temporary.size() >= sizeof addr.sun_path)
+        temporary = "/proc/self/fd/" + std::to_string(directory) + "/" + name;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, temporary.c_str(), temporary.size() + 1);
+    int fd = directory < 0 ? -1 : socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
-        complain(std::string("socket: ") + std::strerror(errno));
-        return -1;
-    }
-    unlink(temporary.c_str());
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0 ||
-        stat(temporary.c_str(), identity) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
         complain(path + ": " + std::strerror(errno));
-        unlink(temporary.c_str());
-        close(fd);
+        if (directory >= 0)
+            close(directory);
         return -1;
     }
+    unlinkat(directory, name.c_str(), 0); // what a logger of the same pid left
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0 ||
+        fstatat(directory, name.c_str(), identity, AT_SYMLINK_NOFOLLOW) != 0 ||
+        renameat(directory, name.c_str(), AT_FDCWD, path.c_str()) != 0) {
+        complain(path + ": " + std::strerror(errno));
+        unlinkat(directory, name.c_str(), 0);
+        close(fd);
+        fd = -1;
+    }
+    close(directory);
     return fd;
 }
 
@@ -308,6 +318,7 @@ class Logger {
     }
 
     std::vector<Client>& clients() { return clients_; }
+    bool output_failed() const { return output_failed_; }
 
   private:
     bool answer(const Client& client, std::size_t size, bool truncated, const timespec& arrival) {
@@ -322,7 +333,12 @@ class Logger {
         } else if (!write_record(output_, outcome.record,
                                  {slogger::utc_time(arrival), client.pid})) {
             // The record is not stored: the client must not count it delivered.
-            complain(std::string("writing the log: ") + std::strerror(errno));
+            // Said once: a full disk would otherwise fill the terminal instead.
+            if (!output_failed_)
+                complain("cannot write the log to " +
+                         (options_.output_path.empty() ? "standard output" : options_.output_path) +
+                         ": " + std::strerror(errno) + "; records not written are answered EIO");
+            output_failed_ = true;
             outcome.reply = -EIO;
         }
         std::int32_t reply = outcome.reply;
@@ -343,6 +359,7 @@ class Logger {
 
     const Options& options_;
     LogOutput output_;
+    bool output_failed_ = false; // some record could not be written
     unsigned long failed_ = 0;
     unsigned long answered_ = 0;
     std::vector<Client> clients_;
@@ -388,16 +405,39 @@ void run(Logger* logger, int listener) {
         if (fds[1].revents != 0)
             logger->accept_clients(listener);
     }
-    // Records already sent when the stop came are still logged.
+}
+
+// Once the name is gone, the listener refuses new connections too, so that
+// a client either finds no logger at all (and falls back) or is served:
+// every connection already queued is taken, every packet already sent
+// answered.
+void drain(Logger* logger, int listener) {
+    shutdown(listener, SHUT_RD);
+    logger->accept_clients(listener);
     for (const Client& client : logger->clients()) {
         logger->serve(client, true, 1024);
         close(client.fd);
     }
+    close(listener);
+}
+
+// Started as a daemon often is, with standard descriptors closed, the stop
+// pipe or the output would take their numbers, and what is written to
+// standard output or error would land in them. /dev/null takes them instead.
+void fill_standard_descriptors() {
+    int fd;
+    while ((fd = open("/dev/null", O_RDWR)) >= 0 && fd <= STDERR_FILENO) {
+    }
+    if (fd > STDERR_FILENO)
+        close(fd);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    fill_standard_descriptors();
+    static char program_name[] = "host-slogger";
+    argv[0] = program_name; // getopt's complaints begin with it
     static Options options;
     int status = parse_options(argc, argv, &options);
     if (status >= 0)
@@ -424,7 +464,7 @@ int main(int argc, char** argv) {
         return 1;
     static Logger logger(options, output);
     run(&logger, listener);
-    close(listener);
     remove_socket(options.socket_path, identity);
-    return 0;
+    drain(&logger, listener);
+    return logger.output_failed() ? 1 : 0;
 }

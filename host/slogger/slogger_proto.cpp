@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include <strings.h>
+
 namespace slogger {
 
 namespace {
@@ -14,6 +16,15 @@ namespace {
 // The system logger's scale: 0 most severe; the programs log at 2 and 5.
 constexpr const char* severity_names[8] = {"shutdown", "critical", "error",  "warning",
                                            "notice",   "info",     "debug1", "debug2"};
+
+// Further names --min-severity takes: the usual syslog ones, each for the
+// most severe level of ours that syslog(3) would file at or above it.
+struct SeverityName {
+    const char* name;
+    int severity;
+};
+constexpr SeverityName syslog_severities[] = {{"emerg", 0}, {"panic", 0}, {"alert", 0}, {"crit", 1},
+                                              {"err", 2},   {"warn", 3},  {"debug", 7}};
 
 struct ErrorName {
     std::string_view name;
@@ -117,10 +128,6 @@ std::string json_line(const Record& record, const Origin& origin) {
 
 } // namespace
 
-const char* severity_name(int severity) {
-    return severity_names[severity & 7];
-}
-
 Record decode_record(const unsigned char* record, std::size_t payload_size) {
     Record decoded{wire::le32(record), wire::le32(record + 4), record + record_header_size,
                    payload_size};
@@ -186,8 +193,12 @@ Outcome handle_packet(const unsigned char* packet, std::size_t size, bool trunca
 
 int parse_severity(const std::string& text) {
     for (int severity = 0; severity < 8; ++severity) {
-        if (text == severity_names[severity])
+        if (strcasecmp(text.c_str(), severity_names[severity]) == 0)
             return severity;
+    }
+    for (const SeverityName& entry : syslog_severities) {
+        if (strcasecmp(text.c_str(), entry.name) == 0)
+            return entry.severity;
     }
     if (text.size() == 1 && text[0] >= '0' && text[0] <= '7')
         return text[0] - '0';

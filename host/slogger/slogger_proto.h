@@ -53,7 +53,6 @@ Record decode_record(const unsigned char* record, std::size_t payload_size);
 inline int severity_of(const Record& record) {
     return static_cast<int>(record.severity_word & 7);
 }
-const char* severity_name(int severity);
 
 // The log line of a record, without newline. Text: time, pid, severity name,
 // code as 0x and eight hex digits, then the record ("-" for what is absent).
@@ -71,7 +70,8 @@ Tagged split_program(const Record& record);
 // `when` as 2026-12-08T12:00:00.123456Z.
 std::string utc_time(const timespec& when);
 
-// A severity given as a name (warning) or a number (3); -1 when neither.
+// A severity given as a name of ours or of syslog's, in any case (warning,
+// WARN), or as a number (3); -1 when neither.
 int parse_severity(const std::string& text);
 
 // An error given as a name (ENOSYS) or a number (38); 0 when neither.

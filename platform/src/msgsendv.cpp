@@ -11,6 +11,7 @@
 #include <stdint.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -196,6 +197,28 @@ long send_side_channel(const iov_t* parts, long count) {
     return result;
 }
 
+// The logger device keeps every write. A regular file standing in for it is
+// appended to, whatever flags the program opened it with, so that processes
+// falling back to the same /dev/slog file keep each other's records, each
+// whole. Where there is no per-write append (qemu-user, older kernels), the
+// descriptor appends for the one write.
+ssize_t write_request(int fd, const iovec* parts, int count) {
+    struct stat file;
+    if (fstat(fd, &file) != 0 || !S_ISREG(file.st_mode))
+        return writev_quietly(fd, parts, count);
+    ssize_t written = pwritev2(fd, parts, count, -1, RWF_APPEND);
+    if (written >= 0 || (errno != ENOTSUP && errno != ENOSYS))
+        return written;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_APPEND) != 0)
+        return -1;
+    written = writev(fd, parts, count);
+    int error = errno;
+    fcntl(fd, F_SETFL, flags);
+    errno = error;
+    return written;
+}
+
 long send_descriptor(int fd, const iov_t* parts, long count) {
     unsigned char head[msg_header_size] = {};
     copy_head(parts, count, head, sizeof head);
@@ -217,7 +240,7 @@ long send_descriptor(int fd, const iov_t* parts, long count) {
     if (n < 0 || total < msg_header_size || byte_count < 0 ||
         static_cast<size_t>(byte_count) != total - msg_header_size)
         return fail(EINVAL);
-    ssize_t written = writev_quietly(fd, host, static_cast<int>(n));
+    ssize_t written = write_request(fd, host, static_cast<int>(n));
     if (written < 0)
         return fail(errno == EPIPE ? EBADF : errno);
     return written;

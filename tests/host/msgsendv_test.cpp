@@ -155,6 +155,53 @@ TEST(MsgSendvDescriptor, other_write_errors_pass_through) {
     close(full);
 }
 
+// Processes falling back to one /dev/slog file each open it as the client
+// does, without O_APPEND, and write at once: every record is kept whole, each
+// writer's in order, and the descriptor's own flags stay as they were.
+TEST(MsgSendvDescriptor, regular_file_keeps_every_record_of_every_descriptor) {
+    char path[] = "/tmp/msgsendv-append-XXXXXX";
+    int made = mkstemp(path);
+    ASSERT_GE(made, 0);
+    close(made);
+    constexpr int writers = 3;
+    constexpr std::uint32_t per_writer = 400;
+    constexpr std::size_t filler = 24;
+    pid_t children[writers];
+    for (int w = 0; w < writers; ++w) {
+        children[w] = fork();
+        if (children[w] == 0) {
+            int fd = open(path, O_WRONLY | O_CLOEXEC);
+            for (std::uint32_t k = 0; k < per_writer; ++k) {
+                const std::uint32_t ids[2] = {static_cast<std::uint32_t>(w), k};
+                Message message(write_type, std::string(reinterpret_cast<const char*>(ids), 8),
+                                std::string(filler, static_cast<char>('a' + w)));
+                if (message.send(fd) != static_cast<long>(8 + filler))
+                    _exit(1);
+            }
+            _exit((fcntl(fd, F_GETFL) & O_APPEND) != 0 ? 2 : 0);
+        }
+    }
+    for (pid_t child : children) {
+        int status = -1;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    std::string file = read_all(fd);
+    close(fd);
+    unlink(path);
+    ASSERT_EQ(file.size(), writers * per_writer * (8 + filler));
+    std::uint32_t next[writers] = {};
+    for (std::size_t at = 0; at < file.size(); at += 8 + filler) {
+        std::uint32_t ids[2];
+        std::memcpy(ids, file.data() + at, sizeof ids);
+        ASSERT_LT(ids[0], static_cast<std::uint32_t>(writers)) << at;
+        ASSERT_EQ(ids[1], next[ids[0]]++) << at;
+        ASSERT_EQ(file.substr(at + 8, filler), std::string(filler, static_cast<char>('a' + ids[0])))
+            << at;
+    }
+}
+
 TEST(MsgSendvDescriptor, byte_count_must_match_the_parts) {
     Pipe pipe;
     for (std::int32_t lie : {0, 2, 4, 1000, -1}) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -96,7 +97,14 @@ TEST(SloggerRecords, severity_names_follow_low_three_bits) {
         EXPECT_EQ(slogger::parse_severity(std::to_string(severity)), static_cast<int>(severity));
     }
     EXPECT_EQ(line(packet(record(8, 0xFFFFFFFFu, text("")))), "shutdown 0xFFFFFFFF ");
-    for (const char* bad : {"8", "-1", "", "Info", "info ", "05"})
+    // syslog's names, in any case, as the most severe level it files at or above.
+    const std::pair<const char*, int> aliases[] = {
+        {"emerg", 0}, {"PANIC", 0}, {"alert", 0}, {"Crit", 1},    {"CRITICAL", 1},
+        {"err", 2},   {"ERROR", 2}, {"warn", 3},  {"WARNING", 3}, {"Notice", 4},
+        {"INFO", 5},  {"debug", 7}, {"Debug1", 6}};
+    for (auto [name, severity] : aliases)
+        EXPECT_EQ(slogger::parse_severity(name), severity) << name;
+    for (const char* bad : {"8", "-1", "", "info ", "05", "debug3", "errr", "war"})
         EXPECT_EQ(slogger::parse_severity(bad), -1) << bad;
 }
 

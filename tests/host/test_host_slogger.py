@@ -41,12 +41,17 @@ def message(text, code=1, severity=13, **header):
 
 
 class Logger:
-    def __init__(self, directory, *args):
-        self.socket = os.path.join(directory, 'sidechannel')
-        self.output = os.path.join(directory, 'log')
+    """host-slogger on DIRECTORY/sidechannel (or socket), logging to
+    DIRECTORY/log (or output; None: standard output), started with the
+    descriptors in closed closed."""
+
+    def __init__(self, directory, *args, socket=None, output='log', closed=()):
+        self.socket = socket or os.path.join(directory, 'sidechannel')
+        self.output = output and os.path.join(directory, output)
         self.process = subprocess.Popen(
-            LOGGER + ['--socket', self.socket, '--output', self.output] + list(args),
-            stderr=subprocess.PIPE, text=True)
+            LOGGER + ['--socket', self.socket] + (['--output', self.output] if output else []) +
+            list(args), stderr=subprocess.PIPE, text=True,
+            preexec_fn=lambda: [os.close(fd) for fd in closed])
         deadline = time.monotonic() + 30
         while not os.path.exists(self.socket):
             if self.process.poll() is not None or time.monotonic() > deadline:
@@ -105,8 +110,8 @@ class HostSlogger(unittest.TestCase):
         self.directory = tempfile.mkdtemp(prefix='slogger-')
         self.addCleanup(subprocess.run, ['rm', '-rf', self.directory])
 
-    def start(self, *args):
-        logger = Logger(self.directory, *args)
+    def start(self, *args, **kwargs):
+        logger = Logger(self.directory, *args, **kwargs)
         self.addCleanup(lambda: logger.process.poll() is None and logger.stop())
         return logger
 
@@ -154,6 +159,74 @@ class HostSlogger(unittest.TestCase):
         second = self.start()
         exchange(second.connect(), message('second'))
         self.assertEqual(second.lines(), ['info 1 first', 'info 1 second'])
+
+    def test_a_stop_answers_and_logs_every_record_already_sent(self):
+        # Sent while the logger is stopped: on a connection it has taken, and
+        # on connections still queued on its socket when SIGTERM comes.
+        logger = self.start()
+        taken = logger.connect()
+        self.assertEqual(exchange(taken, message('before')), 19)
+        logger.process.send_signal(signal.SIGSTOP)
+        self.addCleanup(lambda: logger.process.poll() is None and
+                        logger.process.send_signal(signal.SIGCONT))
+        clients = [taken] + [logger.connect() for _ in range(3)]
+        for n, client in enumerate(clients):
+            client.send(message('pending %d' % n))
+        logger.process.send_signal(signal.SIGTERM)
+        logger.process.send_signal(signal.SIGCONT)
+        self.assertEqual([struct.unpack('<i', c.recv(8))[0] for c in clients], [22] * 4)
+        self.assertEqual(logger.process.wait(timeout=30), 0)
+        self.assertEqual(sorted(logger.lines()),
+                         ['info 1 before'] + ['info 1 pending %d' % n for n in range(4)])
+        self.assertFalse(os.path.exists(logger.socket))
+
+    def test_started_with_standard_descriptors_closed_it_serves_on(self):
+        # As a daemon is often started. Without an output file the lines go
+        # to the closed standard output: lost, and never read back as a stop.
+        for closed, output in (((0, 1, 2), 'log'), ((0, 1), None), ((0, 1), 'log')):
+            with self.subTest(closed=closed, output=output):
+                logger = self.start(output=output, closed=closed)
+                client = logger.connect()
+                self.assertEqual(exchange(client, message('one')), 16)
+                self.assertEqual(exchange(client, message('x', type=0x102)), -errno.EINVAL)
+                self.assertEqual(exchange(logger.connect(), message('two')), 16)
+                stderr = logger.stop()
+                self.assertEqual(logger.process.returncode, 0)
+                self.assertEqual(stderr.count('message type 0x102 is not a record'),
+                                 0 if 2 in closed else 1)
+                if output:
+                    self.assertEqual(logger.lines(), ['info 1 one', 'info 1 two'])
+                    os.unlink(logger.output)
+
+    def test_socket_paths_as_long_as_a_bind_takes(self):
+        # The temporary name it binds first must not make such a path too long.
+        for length in (96, 107, 108):
+            with self.subTest(length=length):
+                padding = length - len(self.directory) - len('/s') - 1
+                directory = os.path.join(self.directory, str(length).ljust(padding, 'x'))
+                os.mkdir(directory)
+                path = os.path.join(directory, 's')
+                self.assertEqual(len(path), length)
+                if length > 107:
+                    result = subprocess.run(LOGGER + ['--socket', path], capture_output=True,
+                                            text=True, timeout=30)
+                    self.assertEqual((result.returncode, result.stderr),
+                                     (1, 'host-slogger: socket path too long: %s\n' % path))
+                    continue
+                logger = self.start(socket=path)
+                self.assertEqual(exchange(logger.connect(), message('long')), 17)
+                self.assertEqual(logger.stop(), '')
+                self.assertEqual(os.listdir(directory), [])
+
+    def test_a_log_that_cannot_be_written_refuses_and_says_so_once(self):
+        logger = self.start(output='/dev/full')
+        client = logger.connect()
+        self.assertEqual([exchange(client, message('r%d' % n)) for n in range(3)],
+                         [-errno.EIO] * 3)
+        self.assertEqual(logger.stop(), 'host-slogger: cannot write the log to /dev/full: No '
+                                        'space left on device; records not written are '
+                                        'answered EIO\n')
+        self.assertEqual(logger.process.returncode, 1)
 
     def test_answers_repeat_in_turn_after_the_failures(self):
         logger = self.start('--fail', 'EIO:1', '--answers', 'EBADF,ENOSYS,log')
@@ -228,7 +301,7 @@ class HostSlogger(unittest.TestCase):
         self.assertEqual((objects[-1]['severity'], objects[-1]['code']), ('notice', 0xFFFFFFFF))
 
     def test_less_severe_records_are_answered_but_not_written(self):
-        for given in ('warning', '3'):
+        for given in ('warning', '3', 'WARN'):
             with self.subTest(given=given):
                 logger = self.start('--min-severity', given)
                 client = logger.connect()
@@ -241,17 +314,22 @@ class HostSlogger(unittest.TestCase):
                 os.unlink(logger.output)
 
     def test_usage_errors_exit_2_and_help_goes_to_standard_output(self):
+        # Each complaint is the first line on standard error, under the program's name.
         for args, complaint in ((['--format', 'xml'], "bad --format 'xml'"),
-                                (['--min-severity', 'loud'], "bad --min-severity 'loud'"),
+                                (['--min-severity', 'loud'], "bad --min-severity 'loud': "
+                                 "want 0 to 7 or a name, in any case: shutdown (emerg, panic, "
+                                 "alert), critical (crit), error (err), warning (warn), notice, "
+                                 "info, debug1, debug2 (debug)\n"),
                                 (['--read', '-', '--syslog'], '--read decodes a file'),
                                 (['--read', '', '--socket', '/nonexistent/s'], "bad --read ''"),
-                                (['--nonsense'], "unrecognized option '--nonsense'"),
+                                (['--nonsense'], "unrecognized option '--nonsense'\n"),
                                 (['extra'], "unexpected argument 'extra'")):
             with self.subTest(args=args):
                 result = subprocess.run(LOGGER + args, capture_output=True, text=True,
                                         timeout=30, stdin=subprocess.DEVNULL)
                 self.assertEqual(result.returncode, 2)
-                self.assertIn(complaint, result.stderr)
+                self.assertTrue(result.stderr.startswith('host-slogger: ' + complaint),
+                                result.stderr)
                 self.assertEqual(result.stdout, '')
         result = subprocess.run(LOGGER + ['--help'], capture_output=True, text=True, timeout=30)
         self.assertEqual((result.returncode, result.stderr), (0, ''))
@@ -385,8 +463,8 @@ class ReadFile(unittest.TestCase):
         open(sb.path('/dev/slog'), 'wb').close()
         fallen_back = sb.run('log_probe', 'records', logger_args=['--fail', 'ENOSYS:1'])
         self.assertEqual(fallen_back.returncode, 0, fallen_back.stderr)
-        served = sb.run('log_probe', 'records')
         result = read(sb.path('/dev/slog'))
+        served = sb.run('log_probe', 'records')  # empties the file first
         # Integer and binary records carry no length in the file: flagged.
         self.assertEqual(result.returncode, 1)
         self.assertEqual(len(result.stderr.decode().splitlines()), 3)
@@ -427,15 +505,17 @@ class DevctlDecode(unittest.TestCase):
                 self.assertEqual(result.returncode, status, result)
                 self.assertEqual(result.stderr, stderr)
         self.assertEqual(self.decode(self.directory).stdout, b'')  # no count passes for the stream
+        self.assertTrue(self.decode(path).stdout.endswith(b'\n1 frame, 0 flagged\n'))
 
     def test_usage_errors_go_to_standard_error_with_status_2(self):
-        for args, complaint in ((['--foo'], b"unrecognized option '--foo'"),
+        for args, complaint in ((['--foo'], b"unrecognized option '--foo'\n"),
                                 (['--format', 'xml'], b"bad --format 'xml'"),
                                 (['a', 'b'], b"one FILE at most")):
             with self.subTest(args=args):
                 result = self.decode(*args)
                 self.assertEqual((result.returncode, result.stdout), (2, b''))
-                self.assertIn(complaint, result.stderr)
+                self.assertTrue(result.stderr.startswith(b'devctl-decode: ' + complaint),
+                                result.stderr)
                 self.assertIn(b'usage: devctl-decode', result.stderr)
         result = self.decode('--help')
         self.assertEqual((result.returncode, result.stderr), (0, b''))

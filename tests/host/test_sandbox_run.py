@@ -1,16 +1,19 @@
 """sandbox-run: what the command sees, what the host keeps, what comes back."""
 
+import fcntl
 import os
 import shlex
 import shutil
+import signal
 import stat
 import subprocess
 import sys
+import termios
 import time
 import unittest
 
 import test_host_slogger as slogger
-from sandbox import Sandbox, parse_log_line
+from sandbox import Sandbox, parse_log_entry, parse_log_line
 
 RUNNER = os.environ['SANDBOX_RUN']
 
@@ -47,8 +50,8 @@ class Layout(unittest.TestCase):
     def setUp(self):
         self.sb = Sandbox.for_test(self)
 
-    def sh(self, script, **kwargs):
-        return self.sb.run_command(['sh', '-c', script], logger=False, **kwargs)
+    def sh(self, script, args=(), **kwargs):
+        return self.sb.run_command(['sh', '-c', script, 'sh'] + list(args), logger=False, **kwargs)
 
     def test_root_paths_are_bound_read_write(self):
         os.makedirs(self.sb.path('/mnt/quota/mm'))
@@ -99,26 +102,61 @@ class Layout(unittest.TestCase):
         with open(os.path.join(extra, 'debug')) as f:
             self.assertEqual(f.read(), 'y\n')
 
-    def test_plain_device_files_are_fresh_for_each_run(self):
+    def test_device_files_are_fresh_for_each_run_and_only_roots_own_are_changed(self):
         # The command writes without truncating, as the product opens the
-        # device; what an earlier, longer run left must not stay behind.
+        # device; what an earlier, longer run left must not stay behind. A
+        # file that ROOT shares with a name outside, through a hard link, a
+        # symbolic link or a ROOT/dev that leads elsewhere, keeps its bytes.
         devices = self.sb.path('/dev/vellmar')
-        for name in ('debug', 'untouched'):
-            with open(os.path.join(devices, name), 'w') as f:
-                f.write('an earlier, longer request')
         outside = os.path.join(self.sb.root, '..', 'outside')
-        with open(outside, 'w') as f:
-            f.write('not a device file')
-        os.symlink(outside, os.path.join(devices, 'link'))
+        os.makedirs(outside + '/vellmar')
+        files = {os.path.join(devices, 'debug'): 'new', os.path.join(devices, 'untouched'): '',
+                 os.path.join(devices, 'linked'): 'more', self.sb.path('/dev/slog'): '',
+                 outside + '/notes': 'kept', outside + '/vellmar/debug': 'kept',
+                 outside + '/slog': 'kept'}
+        for path in files:
+            with open(path, 'w') as f:
+                f.write('kept' if path.startswith(outside) else 'an earlier, longer request')
+        os.unlink(os.path.join(devices, 'linked'))
+        os.link(outside + '/notes', os.path.join(devices, 'linked'))
+        os.symlink(outside + '/slog', os.path.join(devices, 'link'))
         os.mkfifo(os.path.join(devices, 'fifo'))
-        result = self.sh('printf new 1<> /dev/vellmar/debug')
+        result = self.sh('printf new 1<> /dev/vellmar/debug && printf more 1<> /dev/vellmar/linked')
         self.assertEqual(result.returncode, 0, result.stderr)
-        for name, content in (('debug', 'new'), ('untouched', '')):
-            with open(os.path.join(devices, name)) as f:
-                self.assertEqual(f.read(), content, name)
-        with open(outside) as f:
-            self.assertEqual(f.read(), 'not a device file')
+        elsewhere = Sandbox.for_test(self)
+        shutil.rmtree(elsewhere.path('/dev'))
+        os.symlink(os.path.abspath(outside), elsewhere.path('/dev'))
+        self.assertEqual(elsewhere.run_command(['true'], logger=False).returncode, 0)
+        result = elsewhere.run_command(['true'])
+        self.assertEqual(result.returncode, 125)
+        self.assertIn('dev leads out of ROOT', result.stderr)
+        for path, content in files.items():
+            with open(path) as f:
+                self.assertEqual(f.read(), content, path)
+        self.assertEqual(os.stat(os.path.join(devices, 'linked')).st_nlink, 1)
         self.assertTrue(stat.S_ISFIFO(os.stat(os.path.join(devices, 'fifo')).st_mode))
+
+    def test_dev_slog_keeps_every_record_of_the_run_and_none_of_an_earlier_one(self):
+        # Two processes in turn fall back to the file, each opening it from
+        # byte 0 as the client does: both are kept, in order, and read back.
+        with open(self.sb.path('/dev/slog'), 'wb') as f:
+            f.write(slogger.raw_record(b'earlier: run\0'))
+        open(self.sb.path('/dev/vellmar/debug'), 'w').close()
+        dorvane = shlex.split(os.environ.get('EMULATOR', '')) + [
+            os.path.join(os.environ['BIN_DIR'], 'dorvane')]
+        result = self.sh('"$@" -x 5; "$@" -x 1 -y 7', args=dorvane)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        read = subprocess.run(slogger.LOGGER + ['--read', self.sb.path('/dev/slog')],
+                              capture_output=True, text=True, timeout=60)
+        self.assertEqual((read.returncode, read.stderr), (0, ''))
+        texts = [line.split(' ', 4)[4] for line in read.stdout.splitlines()]
+        started = 'dorvane: process started PID=0x%08X'
+        pids = [int(text[len(started) - 4:], 16) for text in texts if text.startswith(started[:-4])]
+        label = 'dorvane: Label: ? QNX: ? Built: ?'
+        self.assertEqual(texts, [started % pids[0], label,
+                                 'dorvane: dorvane:  invalid parameter x:5 \\n',
+                                 started % pids[1], label])
+        self.assertNotEqual(pids[0], pids[1])
 
     def test_tracer_stand_in_records_its_arguments(self):
         result = self.sh('/boot/bin/tracelogger -n 0 -S 8M "-s two words" && '
@@ -170,18 +208,130 @@ class Status(unittest.TestCase):
             self.assertEqual(result.returncode, status, command)
             self.assertEqual(result.stderr, 'sandbox-run: %s\n' % message)
 
+    def test_the_command_gets_the_signal_handling_env_would_give(self):
+        # Not that of a shell's background job, which ignores ^C and SIGQUIT.
+        def ignore_hangup_and_block_usr1():
+            signal.signal(signal.SIGHUP, signal.SIG_IGN)
+            signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGUSR1])
+        probe = ['grep', '-E', '^Sig(Blk|Ign)', '/proc/self/status']
+        for given in (None, ignore_hangup_and_block_usr1):
+            with self.subTest(given=given and given.__name__):
+                runs = [subprocess.run(wrapper + probe, preexec_fn=given, capture_output=True,
+                                       text=True, timeout=60)
+                        for wrapper in (['env'], [RUNNER, self.sb.root, '--'])]
+                self.assertEqual(runs[1].stdout, runs[0].stdout, runs[1].stderr)
+        result = self.sb.run_command(['sh', '-c', 'kill -INT $$; echo survived'], logger=False)
+        self.assertEqual((result.returncode, result.stdout), (130, ''))
+
     def test_usage_errors_are_125_with_a_message(self):
-        for args in ([], [self.sb.root], [self.sb.root, 'true'], ['--bogus', self.sb.root, '--', 'true'],
-                     ['--bind', '/nonexistent-source', '/x', self.sb.root, '--', 'true']):
-            result = subprocess.run([RUNNER] + args, capture_output=True, text=True, timeout=30)
+        root = self.sb.root
+        for args, message in (([], 'want ROOT -- COMMAND'), ([root], 'want ROOT -- COMMAND'),
+                              ([root, 'true'], 'want ROOT -- COMMAND'),
+                              (['--bogus', root, '--', 'true'], 'unknown option --bogus'),
+                              (['--logger-output', '', root, '--', 'true'],
+                               "bad --logger-output '': want a file"),
+                              (['--bind', '/nonexistent-source', '/x', root, '--', 'true'],
+                               '--bind source /nonexistent-source does not exist')):
+            result = subprocess.run([RUNNER] + args, capture_output=True, text=True, timeout=30,
+                                    env=with_logger())
             self.assertEqual(result.returncode, 125, args)
-            self.assertIn('sandbox-run:', result.stderr)
+            self.assertTrue(result.stderr.startswith('sandbox-run: ' + message), result.stderr)
 
     def test_the_host_root_is_refused(self):
         result = subprocess.run([RUNNER, '/', '--', 'true'], capture_output=True, text=True,
                                 timeout=30)
         self.assertEqual(result.returncode, 125)
         self.assertIn('ROOT must not be /', result.stderr)
+
+def alive(pid):
+    return os.path.exists('/proc/%d' % pid)
+
+
+class Ending(unittest.TestCase):
+    """However a run ends, no process of it outlives the runner."""
+
+    def setUp(self):
+        self.sb = Sandbox.for_test(self)
+        self.pids = self.sb.path('/mnt/pids')
+        self.addCleanup(self.kill_left_over)
+
+    def kill_left_over(self):
+        for pid in self.written_pids():
+            if alive(pid):
+                os.kill(pid, signal.SIGKILL)
+
+    def written_pids(self):
+        """The pids the command has written to /mnt/pids, one a line."""
+        if not os.path.exists(self.pids):
+            return []
+        with open(self.pids) as f:
+            return [int(line) for line in f.read().split('\n')[:-1]]
+
+    def start(self, script, want_pids, *args, **kwargs):
+        runner = subprocess.Popen([RUNNER] + list(args) + [self.sb.root, '--', 'sh', '-c', script],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                  env=with_logger(), **kwargs)
+        self.addCleanup(lambda: runner.poll() is None and runner.kill())
+        deadline = time.monotonic() + 30
+        while len(self.written_pids()) < want_pids and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return runner
+
+    def test_a_signal_to_the_runner_reaches_the_command_and_then_ends_the_run(self):
+        # The command's trap runs; what it started ends with it; one that
+        # ignores the signal is killed a moment later.
+        cases = [(number, 'trap "echo caught; exit 3" %s; sleep 300 & echo $! > /mnt/pids; wait'
+                  % number.name[3:], 'caught\n') for number in (signal.SIGTERM, signal.SIGINT,
+                                                                 signal.SIGHUP)]
+        cases.append((signal.SIGTERM, 'trap "" TERM; echo $$ > /mnt/pids; sleep 300', ''))
+        for number, script, output in cases:
+            with self.subTest(signal=number.name, script=script):
+                if os.path.exists(self.pids):
+                    os.unlink(self.pids)
+                runner = self.start(script, 1)
+                runner.send_signal(number)
+                stdout, stderr = runner.communicate(timeout=60)
+                self.assertEqual((runner.returncode, stdout), (128 + number, output), stderr)
+                self.assertFalse(any(map(alive, self.written_pids())))
+
+    def test_the_terminals_interrupt_is_the_commands_to_act_on(self):
+        # ^C reaches the command itself, as it would under env: one that
+        # carries on ends the run with its own status.
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+
+        def on_the_terminal():
+            os.setsid()
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+        runner = self.start('trap "echo interrupted" INT; echo $$ > /mnt/pids; '
+                            'for i in $(seq 30); do sleep 0.1; done; exit 5', 1,
+                            stdin=slave, preexec_fn=on_the_terminal)
+        os.close(slave)
+        os.write(master, b'\x03')
+        stdout, stderr = runner.communicate(timeout=60)
+        self.assertEqual((runner.returncode, stdout), (5, 'interrupted\n'), stderr)
+
+    def test_what_the_command_leaves_behind_is_stopped_after_its_records_are_logged(self):
+        # dorvane, left to start a moment later, runs to its end and its
+        # records all arrive; a sleeper is stopped, one that ignores SIGTERM
+        # killed.
+        dorvane = ' '.join(shlex.split(os.environ.get('EMULATOR', '')) + [
+            os.path.join(os.environ['BIN_DIR'], 'dorvane')])
+        open(self.sb.path('/dev/vellmar/debug'), 'w').close()
+        log = os.path.join(self.sb.root, '..', 'log')
+        runner = self.start(
+            '(sleep 0.5; %s -x 5) & sleep 300 & echo $! >> /mnt/pids; '
+            'sh -c \'trap "" TERM; echo $$ >> /mnt/pids; exec sleep 300\' & '
+            'while [ $(wc -l < /mnt/pids) -lt 2 ]; do sleep 0.05; done' % dorvane, 2,
+            '--logger-output', log)
+        stdout, stderr = runner.communicate(timeout=60)
+        self.assertEqual((runner.returncode, stdout, stderr), (0, '', ''))
+        self.assertFalse(any(map(alive, self.written_pids())))
+        with open(log) as f:
+            texts = [parse_log_entry(line.rstrip('\n')).text.split(' PID=')[0] for line in f]
+        self.assertEqual(texts, ['dorvane: process started', 'dorvane: Label: ? QNX: ? Built: ?',
+                                 'dorvane: dorvane:  invalid parameter x:5 \\n'])
+
 
 class Logger(unittest.TestCase):
     def setUp(self):
@@ -229,6 +379,14 @@ class Logger(unittest.TestCase):
         result = self.sb.run_command(['true'], env={'HOST_SLOGGER': '/nonexistent/host-slogger'})
         self.assertEqual(result.returncode, 125)
         self.assertIn('host logger', result.stderr)
+        # Every record refused, and a run that succeeded all the same: said once.
+        result = subprocess.run([RUNNER, '--logger-output', '/dev/full', self.sb.root, '--',
+                                 sys.executable, '-c', SEND_ONE_RECORD + 'print(0)'],
+                                capture_output=True, text=True, timeout=60, env=with_logger())
+        self.assertEqual((result.returncode, result.stdout), (125, '-5\n0\n'))
+        self.assertEqual(result.stderr, 'host-slogger: cannot write the log to /dev/full: No '
+                                        'space left on device; records not written are '
+                                        'answered EIO\n')
         os.mkdir(self.sb.path('/dev/sidechannel'))  # in the way of the socket
         result = self.sb.run_command(['true'])
         self.assertEqual(result.returncode, 125)

@@ -128,7 +128,8 @@ class LoggerRefuses(unittest.TestCase):
         command = support.program('log_probe') + ['front', str(RECORDS)]
         env = None
         if trace:
-            command = support.traced(command, 'open,openat,close,sendmsg,writev', '/mnt/trace')
+            command = support.traced(command, 'open,openat,close,sendmsg,writev,pwritev2',
+                                     '/mnt/trace')
             env = support.sanitizer_env()
         result = sb.run_command(command, logger_args=['--answers', case['answers']], env=env,
                                 timeout=120)
@@ -158,8 +159,9 @@ class LoggerRefuses(unittest.TestCase):
 def device_calls(traced):
     """Counts of the calls the client makes on its way to the logger: side
     channel packets, opens of /dev/slog, and writes and closes on what those
-    opens gave (-1 included), in the order they were made. Other calls on
-    the same numbers (the emulator's own, before the open) are not counted."""
+    opens gave (-1 included), in the order they were made; an appending
+    pwritev2 counts as the write. Other calls on the same numbers (the
+    emulator's own, before the open) are not counted."""
     counts = dict(sendmsg=0, open=0, close=0, writev=0)
     device = {-1}
     for name, args, result in traced:
@@ -170,8 +172,9 @@ def device_calls(traced):
             counts['open'] += 1
             if result >= 0:
                 device.add(result)
-        elif name in ('close', 'writev') and first.lstrip('-').isdigit() and int(first) in device:
-            counts[name] += 1
+        elif (name in ('close', 'writev', 'pwritev2') and first.lstrip('-').isdigit() and
+              int(first) in device):
+            counts['writev' if name == 'pwritev2' else name] += 1
             if name == 'close' and int(first) != -1:
                 device.discard(int(first))
     return counts
