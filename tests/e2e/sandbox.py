@@ -64,6 +64,14 @@ def unescape(text):
     return _ESCAPE.sub(one, text).encode('latin-1')
 
 
+def counts_bind():
+    """sandbox-run's options that let an instrumented build's programs write
+    their counts into its tree when they exit; elsewhere the build stays
+    read-only inside."""
+    counts = os.environ.get('COVERAGE_BUILD_DIR')
+    return ['--bind', counts, counts] if counts else []
+
+
 class Result:
     """What one run left: exit status, output and the system log.
 
@@ -149,12 +157,7 @@ class Sandbox:
                 runner += ['--logger-arg', arg]
         for source, target in binds:
             runner += ['--bind', source, target]
-        # An instrumented build's programs write their counts into its tree
-        # when they exit; elsewhere the build stays read-only inside.
-        counts = os.environ.get('COVERAGE_BUILD_DIR')
-        if counts:
-            runner += ['--bind', counts, counts]
-        runner += [self.root, '--'] + list(command)
+        runner += counts_bind() + [self.root, '--'] + list(command)
 
         run_env = dict(os.environ)
         if 'BIN_DIR' in run_env:

@@ -13,7 +13,7 @@ import time
 import unittest
 
 import test_host_slogger as slogger
-from sandbox import Sandbox, parse_log_entry, parse_log_line
+from sandbox import Sandbox, counts_bind, parse_log_entry, parse_log_line
 
 RUNNER = os.environ['SANDBOX_RUN']
 
@@ -268,7 +268,8 @@ class Ending(unittest.TestCase):
             return [int(line) for line in f.read().split('\n')[:-1]]
 
     def start(self, script, want_pids, *args, **kwargs):
-        runner = subprocess.Popen([RUNNER] + list(args) + [self.sb.root, '--', 'sh', '-c', script],
+        runner = subprocess.Popen([RUNNER] + counts_bind() + list(args) +
+                                  [self.sb.root, '--', 'sh', '-c', script],
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                   env=with_logger(), **kwargs)
         self.addCleanup(lambda: runner.poll() is None and runner.kill())
@@ -399,7 +400,8 @@ class Logger(unittest.TestCase):
         first = slogger.Logger(directory)
         self.addCleanup(lambda: first.process.poll() is None and first.stop())
         probe = subprocess.Popen(
-            [RUNNER, self.sb.root, '--'] + shlex.split(os.environ.get('EMULATOR', '')) +
+            [RUNNER] + counts_bind() + [self.sb.root, '--'] +
+            shlex.split(os.environ.get('EMULATOR', '')) +
             [os.path.join(os.environ['BIN_DIR'], 'log_probe'), 'restart'],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.addCleanup(lambda: probe.poll() is None and probe.kill())
