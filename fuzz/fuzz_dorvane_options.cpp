@@ -6,11 +6,11 @@
 // For every input: exactly the request the options choose, with its command's
 // record length and every byte of its record, on the right descriptor, or none;
 // every log record well formed and naming the tool; the opened devices closed.
+#include "dorvane.h"
+#include "dorvane_records.h"
 #include "fake_devctl.h"
 #include "fake_platform.h"
 #include "fuzz_support.h"
-#include "process_state.h"
-#include "tool_options.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -91,7 +91,9 @@ void note_option(expected_options& options, int letter, const char* argument) {
         ++options.p_count;
     } else if (letter != 'g' && letter != '?') {
         const std::uint32_t value = target_strtoul(argument);
+        errno = EDOM;
         require(to_u32_like_target(argument) == value, "numbers convert as on the target");
+        require(errno == EDOM, "a conversion leaves errno as it was");
         options.number[letter == 'e' ? static_cast<unsigned>('d') : index] = value;
     }
 }

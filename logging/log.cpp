@@ -14,7 +14,7 @@
 // Base name of the program, set by the C library's start-up code.
 extern "C" char* __progname;
 
-// Records more severe than this (numerically greater) are dropped.
+// Records less severe than this (numerically greater) are dropped.
 std::uint8_t log_threshold = 5;
 
 namespace {
@@ -23,16 +23,13 @@ namespace {
 constexpr char FATAL_LEAD[] = "Fatal: Could not write slog event: ";
 constexpr char STARTED_FORMAT[] = "process started PID=0x%08X";
 constexpr char TERMINATED_FORMAT[] = "process terminated PID=0x%08X";
-constexpr char NAME_SEPARATOR[] = ": ";
 // The Fatal line: its lead, the error text and a newline.
 constexpr std::size_t FATAL_LINE_SIZE = 256;
 // The prefixed format is built on the stack up to this size, zero included,
-// and on the heap beyond it. Every format of both programs (at most about 80
-// characters) fits behind a program name of up to about 150 characters. The
-// buffer is in use while the client formats, so it adds to the stack a record
-// needs: at 256 bytes a fifth of the 1,160 the client asks for, where a bound
-// of the record's own size would nearly double it and make a short stack
-// refuse records much earlier, for formats no caller here has.
+// and on the heap beyond: every format of both programs fits behind a program
+// name of some 150 characters. Live while the client formats, it adds a fifth
+// to the 1,160 bytes of stack a record needs; the record's own size would
+// nearly double that, for formats no caller here has.
 constexpr std::size_t STACK_FORMAT_SIZE = 256;
 
 bool passes_threshold(int severity) {
@@ -64,83 +61,50 @@ void report_if_failed(int result) {
     }
 }
 
-std::size_t count_percents(const char* text) {
-    std::size_t count = 0;
-    for (const char* percent = std::strchr(text, '%'); percent != nullptr;
-         percent = std::strchr(percent + 1, '%')) {
-        ++count;
+// "<program name>: <format>", in buffer when it fits, else on the heap (null
+// when the heap has no room). The name becomes part of the format, so each "%"
+// in it is doubled to print as itself; the usual name has none.
+char* prefixed_format(char (&buffer)[STACK_FORMAT_SIZE], const char* format) {
+    const char* name = __progname != nullptr ? __progname : "";
+    const std::size_t name_length = std::strlen(name);
+    const bool plain = std::strchr(name, '%') == nullptr;
+    const auto percents =
+        plain ? 0 : static_cast<std::size_t>(std::count(name, name + name_length, '%'));
+    const std::size_t format_size = std::strlen(format) + 1;
+    const std::size_t size = name_length + percents + 2 + format_size;
+    char* const out = size <= sizeof buffer ? buffer : static_cast<char*>(std::malloc(size));
+    if (out == nullptr) {
+        return nullptr;
     }
-    return count;
-}
-
-// Copies text with each "%" doubled; returns the end of the copy.
-char* copy_escaped(char* out, const char* text) {
-    for (; *text != '\0'; ++text) {
-        *out++ = *text;
-        if (*text == '%') {
-            *out++ = '%';
+    // No zero behind the name and the separator: the format brings its own.
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
+    char* at = plain ? static_cast<char*>(std::memcpy(out, name, name_length)) + name_length : out;
+    for (const char* c = name; !plain && *c != '\0'; ++c) {
+        *at++ = *c;
+        if (*c == '%') {
+            *at++ = '%';
         }
     }
+    *at++ = ':';
+    *at++ = ' ';
+    std::memcpy(at, format, format_size);
     return out;
-}
-
-// "<program name>: <format>": the name becomes part of the format, so each "%"
-// in it is doubled to print as itself.
-struct prefixed_format {
-    const char* name;
-    std::size_t name_length;
-    std::size_t name_percents;
-    const char* format;
-    std::size_t format_length;
-};
-
-prefixed_format measure_prefixed(const char* format) {
-    const char* name = __progname != nullptr ? __progname : "";
-    return {name, std::strlen(name), count_percents(name), format, std::strlen(format)};
-}
-
-// Bytes of the prefixed format, its zero included.
-std::size_t prefixed_size(const prefixed_format& parts) {
-    return parts.name_length + parts.name_percents + sizeof NAME_SEPARATOR + parts.format_length;
-}
-
-// Writes the prefixed format into out, which holds prefixed_size(parts) bytes.
-void fill_prefixed(char* out, const prefixed_format& parts) {
-    // Name and separator go without their zeros: the format behind them brings one.
-    // NOLINTBEGIN(bugprone-not-null-terminated-result)
-    out = parts.name_percents == 0
-              ? static_cast<char*>(std::memcpy(out, parts.name, parts.name_length)) +
-                    parts.name_length
-              : copy_escaped(out, parts.name);
-    std::memcpy(out, NAME_SEPARATOR, sizeof NAME_SEPARATOR - 1);
-    // NOLINTEND(bugprone-not-null-terminated-result)
-    std::memcpy(out + sizeof NAME_SEPARATOR - 1, parts.format, parts.format_length + 1);
 }
 
 void send_text(std::int32_t code, int severity, const char* format, va_list args) {
     if (!passes_threshold(severity)) {
         return;
     }
-    const prefixed_format parts = measure_prefixed(format);
-    const std::size_t size = prefixed_size(parts);
     // In this frame, live while the client formats: its stack guard counts it.
     char on_stack[STACK_FORMAT_SIZE];
-    char* prefixed = on_stack;
-    if (size > sizeof on_stack) {
-        prefixed = static_cast<char*>(std::malloc(size));
-        if (prefixed == nullptr) {
-            report_failure(ENOMEM); // the record is lost, but not without a word
-            return;
-        }
+    char* prefixed = prefixed_format(on_stack, format);
+    if (prefixed == nullptr) {
+        report_failure(ENOMEM); // the record is lost, but not without a word
+        return;
     }
-    fill_prefixed(prefixed, parts);
-    const int result = vslogf(code, severity, prefixed, args);
-    const int send_errno = errno;
+    report_if_failed(vslogf(code, severity, prefixed, args));
     if (prefixed != on_stack) {
         std::free(prefixed);
-    }
-    if (result == -1) {
-        report_failure(send_errno);
     }
 }
 

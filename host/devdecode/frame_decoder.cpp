@@ -11,31 +11,11 @@
 
 namespace {
 
-// Every record is a run of 32-bit words, then possibly a text field up to the
-// end of the record; the asserts tie that to the layouts the tool sends.
-struct record_layout {
-    const char* words[6]; // names, in order; null after the last
-    bool text_follows;
-};
-
-// Indexed by dorvane_command.
-constexpr record_layout RECORD_LAYOUTS[CMD_COUNT] = {
-    {{"z", "source", "S", "s"}, false},
-    {{"a", "b", "c", "d", "reserved", "reserved"}, true},
-    {{"z", "S", "s", "source"}, false},
-    {{"resume"}, false},
-    {{}, true},
-    {{"y", "reserved", "reserved"}, false},
-};
-static_assert(offsetof(enable_disable_record, text) == 6 * 4);
-static_assert(offsetof(path_name_record, text) == 0);
-static_assert(offsetof(direct_connect_record, source) == 3 * 4);
-static_assert(offsetof(path_id_record, reserved) == 1 * 4);
-
 constexpr std::size_t HEADER_SIZE = 8;
-// Payload kept for decoding; the largest record is 280 bytes. Bytes beyond
-// this are counted and dropped, so a hostile byte count costs no memory.
+// Payload kept for decoding, the largest record and more. Bytes beyond this
+// are counted and dropped, so a hostile byte count costs no memory.
 constexpr std::size_t KEPT_PAYLOAD = 4096;
+static_assert(KEPT_PAYLOAD >= sizeof(enable_disable_record));
 constexpr std::size_t DUMP_LIMIT = 64;
 constexpr std::size_t DUMP_ROW = 16;
 
@@ -55,15 +35,13 @@ struct frame {
     std::size_t kept;  // bytes of payload at hand
     std::uint64_t got; // bytes of payload read, kept or not
     const devctl_command* command;
-    dorvane_command index;
     frame_flag flag;
 };
 
-const devctl_command* find_command(std::uint32_t code, dorvane_command& index) {
-    for (int i = 0; i < CMD_COUNT; ++i) {
-        if (DEVCTL_COMMANDS[i].code == code) {
-            index = static_cast<dorvane_command>(i);
-            return &DEVCTL_COMMANDS[i];
+const devctl_command* find_command(std::uint32_t code) {
+    for (const devctl_command& command : DEVCTL_COMMANDS) {
+        if (command.code == code) {
+            return &command;
         }
     }
     return nullptr;
@@ -93,91 +71,81 @@ std::string printed(const char* pattern, ...) {
     return text;
 }
 
-// The fields of a sound frame's record, by its layout.
-struct record_fields {
-    struct word {
-        std::size_t offset;
-        const char* name;
-        std::uint32_t value;
-    } words[6];
-    std::size_t word_count;
-    bool has_text;
-    std::size_t text_offset;
-    const unsigned char* text; // up to its zero
-    std::size_t text_length;
-    const unsigned char* tail; // bytes an earlier, longer text left behind the zero
+// A text field up to its zero, and what an earlier, longer text left behind
+// the zero, up to its last nonzero byte.
+struct text_field {
+    const unsigned char* text;
+    std::size_t length;
+    const unsigned char* tail;
     std::size_t tail_length;
 };
 
-record_fields fields_of(const frame& f) {
-    const record_layout& layout = RECORD_LAYOUTS[f.index];
-    record_fields fields{};
-    std::size_t offset = 0;
-    for (const char* name : layout.words) {
-        // A layout that outgrew its record must not read past the payload.
-        if (name == nullptr || offset + 4 > f.kept) {
-            break;
-        }
-        fields.words[fields.word_count++] = {offset, name, wire::le32(f.payload + offset)};
-        offset += 4;
-    }
-    fields.has_text = layout.text_follows;
-    if (!fields.has_text) {
-        return fields;
-    }
-    fields.text_offset = offset;
-    fields.text = f.payload + offset;
-    const std::size_t width = f.kept - offset;
-    while (fields.text_length < width && fields.text[fields.text_length] != 0) {
-        ++fields.text_length;
+text_field split_text(const unsigned char* field, std::size_t width) {
+    text_field t{field, 0, nullptr, 0};
+    while (t.length < width && field[t.length] != 0) {
+        ++t.length;
     }
     std::size_t last = width;
-    while (last > fields.text_length + 1 && fields.text[last - 1] == 0) {
+    while (last > t.length + 1 && field[last - 1] == 0) {
         --last;
     }
-    fields.tail = fields.text + fields.text_length + 1;
-    fields.tail_length = last > fields.text_length + 1 ? last - fields.text_length - 1 : 0;
-    return fields;
+    t.tail = field + t.length + 1;
+    t.tail_length = last > t.length + 1 ? last - t.length - 1 : 0;
+    return t;
+}
+
+// Walks a sound frame's record by its command's fields: word(offset, name,
+// value) for each 32-bit word, text(offset, name, text_field) for a text.
+template <typename Word, typename Text> void for_each_field(const frame& f, Word word, Text text) {
+    for (std::size_t i = 0; i < RECORD_FIELDS_MAX && f.command->fields[i].name != nullptr; ++i) {
+        const record_field& field = f.command->fields[i];
+        if (field.text) {
+            text(field.offset, field.name, split_text(f.payload + field.offset, field.size));
+            continue;
+        }
+        for (std::size_t offset = field.offset; offset < field.offset + field.size; offset += 4) {
+            word(offset, field.name, wire::le32(f.payload + offset));
+        }
+    }
 }
 
 void append_text_fields(std::string& out, const frame& f) {
-    const record_fields fields = fields_of(f);
-    for (std::size_t i = 0; i < fields.word_count; ++i) {
-        const record_fields::word& w = fields.words[i];
-        out += printed("    %4zu  %-8s  %u  0x%08X\n", w.offset, w.name, w.value, w.value);
-    }
-    if (!fields.has_text) {
-        return;
-    }
-    out += printed("    %4zu  text      ", fields.text_offset);
-    wire::append_c_escaped(out, fields.text, fields.text_length, true);
-    out += printed("  (%zu characters)\n", fields.text_length);
-    if (fields.tail_length != 0) {
-        out += "          after the zero: ";
-        wire::append_c_escaped(out, fields.tail, fields.tail_length, true);
-        out += '\n';
-    }
+    for_each_field(
+        f,
+        [&out](std::size_t offset, const char* name, std::uint32_t value) {
+            out += printed("    %4zu  %-8s  %u  0x%08X\n", offset, name, value, value);
+        },
+        [&out](std::size_t offset, const char* name, const text_field& t) {
+            out += printed("    %4zu  %-8s  ", offset, name);
+            wire::append_c_escaped(out, t.text, t.length, true);
+            out += printed("  (%zu characters)\n", t.length);
+            if (t.tail_length != 0) {
+                out += "          after the zero: ";
+                wire::append_c_escaped(out, t.tail, t.tail_length, true);
+                out += '\n';
+            }
+        });
 }
 
 void append_json_fields(std::string& out, const frame& f) {
-    const record_fields fields = fields_of(f);
-    for (std::size_t i = 0; i < fields.word_count; ++i) {
-        const record_fields::word& w = fields.words[i];
-        out += printed("%s{\"offset\":%zu,\"name\":\"%s\",\"value\":%u}", i == 0 ? "" : ",",
-                       w.offset, w.name, w.value);
-    }
-    if (!fields.has_text) {
-        return;
-    }
-    out +=
-        printed("%s{\"offset\":%zu,\"name\":\"text\",\"value\":", fields.word_count == 0 ? "" : ",",
-                fields.text_offset);
-    wire::append_json_string(out, fields.text, fields.text_length);
-    if (fields.tail_length != 0) {
-        out += ",\"after_zero\":";
-        wire::append_json_string(out, fields.tail, fields.tail_length);
-    }
-    out += '}';
+    const char* separator = "";
+    for_each_field(
+        f,
+        [&](std::size_t offset, const char* name, std::uint32_t value) {
+            out += printed("%s{\"offset\":%zu,\"name\":\"%s\",\"value\":%u}", separator, offset,
+                           name, value);
+            separator = ",";
+        },
+        [&](std::size_t offset, const char* name, const text_field& t) {
+            out += printed("%s{\"offset\":%zu,\"name\":\"%s\",\"value\":", separator, offset, name);
+            wire::append_json_string(out, t.text, t.length);
+            if (t.tail_length != 0) {
+                out += ",\"after_zero\":";
+                wire::append_json_string(out, t.tail, t.tail_length);
+            }
+            out += '}';
+            separator = ",";
+        });
 }
 
 // Hex offsets, sixteen bytes a row, and the printable ones beside them.
@@ -285,13 +253,12 @@ decode_summary decode_frames(std::FILE* in, std::FILE* out, frame_format format)
         f.number = ++summary.frames;
         f.offset = offset;
         f.payload = payload;
-        f.index = CMD_COUNT;
         if (f.header_got == sizeof header) {
             f.code = wire::le32(header);
             f.count = wire::le32(header + 4);
             f.got = read_payload(in, payload, sizeof payload, f.count);
             f.kept = f.got < sizeof payload ? static_cast<std::size_t>(f.got) : sizeof payload;
-            f.command = find_command(f.code, f.index);
+            f.command = find_command(f.code);
         }
         f.flag = flag_of(f);
         summary.flagged += f.flag != FLAG_NONE ? 1 : 0;

@@ -65,14 +65,11 @@ static_assert(std::string_view(LOOKUP_CACHE_DIRS[2]) == "/mnt/quota/mm/gracenote
 static_assert(std::string_view(LOOKUP_CACHE_DIRS[3]) == "/mnt/quota/mm/gracenote/odlcache_backup");
 
 namespace media_paths_check {
-constexpr std::string_view parent_of(std::string_view path) {
-    return path.substr(0, path.rfind('/'));
-}
-
 // Every entry's parent is the media root or an earlier entry.
 constexpr bool parents_come_first() {
     for (std::size_t i = 0; i < MEDIA_DIRS.size(); ++i) {
-        const std::string_view parent = parent_of(MEDIA_DIRS[i]);
+        const std::string_view path = MEDIA_DIRS[i];
+        const std::string_view parent = path.substr(0, path.rfind('/'));
         bool found = parent == MEDIA_ROOT;
         for (std::size_t j = 0; j < i && !found; ++j) {
             found = parent == MEDIA_DIRS[j];

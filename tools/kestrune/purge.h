@@ -1,7 +1,6 @@
-// Bounded purge of the stale lookup databases.
+// Bounded purge of one stale lookup database, its own file so that unit tests
+// reach it without the start-up sequence.
 #pragma once
 
-// Purges the lookup directories when the last run did not confirm its backup.
-void purge_if_backup_missing();
 // Removes at most a fixed number of entries of one directory; null is ignored.
 void purge_dir(const char* dir_path);

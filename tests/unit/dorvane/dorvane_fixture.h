@@ -2,10 +2,9 @@
 // start-up, a command line run through handle_options, and what went out.
 #pragma once
 
+#include "dorvane.h"
 #include "fake_devctl.h"
 #include "fake_platform.h"
-#include "process_state.h"
-#include "tool_options.h"
 
 #include <gtest/gtest.h>
 

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -57,9 +58,13 @@ class HeapUse : public ::testing::Test {
     }
 };
 
-// A format that makes "<program name>: <format>" and its zero this many bytes.
+// A format that makes "<program name>: <format>" and its zero this many bytes,
+// each "%" of the name written twice.
 std::string format_of_prefixed_size(std::size_t size) {
-    return std::string(size - std::strlen(__progname) - 3 - 2, 'f') + "%d";
+    const std::string name = __progname;
+    const auto escaped =
+        name.size() + static_cast<std::size_t>(std::count(name.begin(), name.end(), '%'));
+    return std::string(size - escaped - 3 - 2, 'f') + "%d";
 }
 
 // Longer than any format of the programs: more than the front end's stack
@@ -95,6 +100,17 @@ TEST_F(HeapUse, front_end_text_records_allocate_nothing_unless_the_format_is_lon
     EXPECT_EQ(allocations, 2);
     EXPECT_EQ(releases, 2);
     EXPECT_EQ(fake_calls_of(fake_call_kind::send).size(), 5U);
+
+    // The doubled "%" of a name count towards the 256 bytes.
+    char* const own_name = __progname;
+    char percent_name[] = "a%b%%";
+    __progname = percent_name;
+    log_info(format_of_prefixed_size(256).c_str(), 3);
+    EXPECT_EQ(allocations, 2);
+    log_info(format_of_prefixed_size(257).c_str(), 3);
+    __progname = own_name;
+    EXPECT_EQ(allocations, 3);
+    EXPECT_EQ(releases, 3);
 }
 
 // Without heap for a long format the record is lost, but the Fatal line says
