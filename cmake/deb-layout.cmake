@@ -1,6 +1,5 @@
-# Run by cpack -G DEB on each package's staged files (CPACK_PRE_BUILD_SCRIPTS): what Debian's
-# layout asks beyond a plain install. Pages and changelog compressed with gzip -9n, no name or
-# time inside, so that they have the same bytes on every architecture (Multi-Arch: same).
+# Run by cpack -G DEB on each package's staged files: what Debian's layout asks beyond an install.
+# gzip -9n keeps no name or time, so that a page has the same bytes on every architecture.
 set(debian_dir ${CPACK_MEDIAUNIT_SOURCE_DIR}/cmake/debian)
 
 # A page that only names another one becomes a link to it.
@@ -19,8 +18,7 @@ function(lay_out_manual_pages man)
   endforeach()
 endfunction()
 
-# As Debian strips: programs of all but what they run with, static libraries of their debug
-# information only (they keep the symbols a link needs); neither keeps the compiler's notes.
+# As Debian strips: programs to what they run with, archives of their debug information only.
 function(strip_binaries root)
   file(GLOB_RECURSE archives LIST_DIRECTORIES false ${root}/*.a)
   file(GLOB_RECURSE programs LIST_DIRECTORIES false ${root}/usr/bin/* ${root}/usr/libexec/*)

@@ -1,6 +1,4 @@
-# Run by cpack -G DEB on the packages it made (CPACK_POST_BUILD_SCRIPTS): the Multi-Arch field
-# of each package that asks for one, which the DEB generator of CMake 3.25 does not write. The
-# package is unpacked and packed again with dpkg-deb, its files unchanged and owned by root.
+# Run by cpack -G DEB on the packages made: the Multi-Arch field, which CMake 3.25 does not write.
 foreach(component IN LISTS CPACK_COMPONENTS_ALL)
   string(TOUPPER ${component} upper)
   set(multiarch "${CPACK_DEBIAN_${upper}_PACKAGE_MULTIARCH}")

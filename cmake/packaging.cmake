@@ -1,7 +1,4 @@
-# Debian packages of a host build (cpack -G DEB in the build directory), one per install
-# component: libslog-dev (the library), mediaunit-host-tools (the host tools) and
-# mediaunit-programs (kestrune and dorvane for the host, which need the sandbox). Laid out as
-# Debian's policy asks and lintian checks, by cmake/deb-layout.cmake on the staged files.
+# Debian packages of a host build (cpack -G DEB in it), one per install component, lintian-clean.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME mediaunit-tools)
 set(CPACK_PACKAGE_VENDOR "Media unit team")

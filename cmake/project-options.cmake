@@ -11,8 +11,7 @@ if(SANITIZE)
   add_link_options(-fsanitize=${sanitizers})
 endif()
 
-# gcov counters, on the coverage preset's unoptimised build so that each line and branch keeps
-# its own code; updated atomically, since the load tests log from many threads at once.
+# gcov counters, updated atomically: the load tests log from many threads at once.
 option(COVERAGE "Build with gcov coverage counters (gcc)" OFF)
 if(COVERAGE)
   add_compile_options(--coverage -fprofile-update=atomic)

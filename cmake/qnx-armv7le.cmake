@@ -1,7 +1,4 @@
-# The unit's toolchain: QNX Neutrino on 32-bit little-endian ARMv7, with the SDP's qcc and q++.
-# Source the SDP's environment script first, which sets QNX_HOST (the host tools) and QNX_TARGET
-# (the target's headers and libraries); the project then leaves out the host layer, the host
-# programs and the tests.
+# The unit's toolchain: QNX Neutrino on ARMv7 with the SDP's qcc and q++ (source qnxsdp-env.sh).
 foreach(variable QNX_HOST QNX_TARGET)
   if(NOT DEFINED ENV{${variable}} OR NOT IS_DIRECTORY "$ENV{${variable}}")
     message(FATAL_ERROR
@@ -13,8 +10,7 @@ endforeach()
 set(CMAKE_SYSTEM_NAME QNX)
 set(CMAKE_SYSTEM_PROCESSOR armv7)
 
-# The driver picks the back end from -V, and with it the target's include and library
-# directories under QNX_TARGET: no --sysroot is passed to it.
+# -V picks the back end and with it the target's directories under QNX_TARGET: no --sysroot.
 set(QNX_COMPILER_TARGET gcc_ntoarmv7le)
 set(CMAKE_C_COMPILER "$ENV{QNX_HOST}/usr/bin/qcc")
 set(CMAKE_C_COMPILER_TARGET ${QNX_COMPILER_TARGET})

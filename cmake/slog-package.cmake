@@ -1,13 +1,10 @@
-# The installed library as a package: slogConfig.cmake with its version file for
-# find_package(slog), and slog.pc for pkg-config. Both find their prefix from where they
-# lie, so an installed tree can be moved.
+# The package: slogConfig.cmake for find_package(slog) and slog.pc, both relocatable.
 include(CMakePackageConfigHelpers)
 
 set(SLOG_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/slog)
 install(EXPORT slog-targets NAMESPACE slog:: FILE slog-targets.cmake
   DESTINATION ${SLOG_CMAKE_DIR})
-# Only an installed tree is a package (the headers are laid out as <slog/...> there alone):
-# the files are staged where neither slog_DIR nor CMAKE_PREFIX_PATH at the build tree looks.
+# Staged where slog_DIR or CMAKE_PREFIX_PATH at the build tree do not look: only an install is one.
 set(slog_package_stage ${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/slog-package)
 # Half a package, left in the build tree's top by earlier versions.
 file(REMOVE ${CMAKE_CURRENT_BINARY_DIR}/slogConfig.cmake
@@ -19,8 +16,7 @@ write_basic_package_version_file(${slog_package_stage}/slogConfigVersion.cmake
 install(FILES ${slog_package_stage}/slogConfig.cmake ${slog_package_stage}/slogConfigVersion.cmake
   DESTINATION ${SLOG_CMAKE_DIR})
 
-# pkg-config knows no host layer target: both archives and the thread flag. They need no
-# C++ run time, so a C program links them with cc alone.
+# pkg-config names both archives and the thread flag: all cc needs, as they use no C++ run time.
 set(SLOG_PC_LIBS "-lslog")
 if(NOT TARGET_IS_UNIT)
   set(SLOG_PC_LIBS "-lslog -lslog_host -pthread")
