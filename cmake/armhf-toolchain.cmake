@@ -1,5 +1,4 @@
-# Debian's 32-bit ARM hard-float cross toolchain: our stand-in for the unit's
-# 32-bit little-endian ARM target. Programs run under qemu-user.
+# Debian's armhf cross toolchain, the stand-in for the unit's 32-bit ARM; programs run under qemu.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)

@@ -1,17 +1,4 @@
-# Debian packages of a host build (cpack -G DEB in the build directory), one
-# per install component, all with the project's version:
-#   libslog-dev           the library: archives, headers, CMake package, slog.pc,
-#                         section-3 pages
-#   mediaunit-host-tools  host-slogger, devctl-decode, sandbox-run, the tracer
-#                         stand-in and their pages
-#   mediaunit-programs    kestrune and dorvane built for the host, and their
-#                         pages; they act on the unit's fixed paths, so they
-#                         come with the sandbox that lays those out
-#
-# Laid out as Debian's policy asks and lintian checks (cmake/deb-layout.cmake
-# runs on the staged files): library and slog.pc in the multiarch directory,
-# binaries stripped, manual pages and changelog compressed, a copyright file
-# in each package; Depends computed from the binaries' shared libraries.
+# Debian packages of a host build (cpack -G DEB in it), one per install component, lintian-clean.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME mediaunit-tools)
 set(CPACK_PACKAGE_VENDOR "Media unit team")

@@ -1,16 +1,12 @@
-# The installed library as a package: slogConfig.cmake with its version file
-# for find_package(slog), and slog.pc for pkg-config. Both find their prefix
-# from where they lie, so an installed tree can be moved.
+# The package: slogConfig.cmake for find_package(slog) and slog.pc, both relocatable.
 include(CMakePackageConfigHelpers)
 
 set(SLOG_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/slog)
 install(EXPORT slog-targets NAMESPACE slog:: FILE slog-targets.cmake
   DESTINATION ${SLOG_CMAKE_DIR})
-# Only an installed tree is a package: the headers are laid out as <slog/...>
-# there alone. The files wait where neither slog_DIR nor CMAKE_PREFIX_PATH
-# pointed at the build tree finds them, beside CMake's own staged exports.
+# Staged where slog_DIR or CMAKE_PREFIX_PATH at the build tree do not look: only an install is one.
 set(slog_package_stage ${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/slog-package)
-# Left in the build tree's top by earlier versions: half a package.
+# Half a package, left in the build tree's top by earlier versions.
 file(REMOVE ${CMAKE_CURRENT_BINARY_DIR}/slogConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/slogConfigVersion.cmake ${CMAKE_CURRENT_BINARY_DIR}/slog.pc.in)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/slogConfig.cmake.in
@@ -20,14 +16,9 @@ write_basic_package_version_file(${slog_package_stage}/slogConfigVersion.cmake
 install(FILES ${slog_package_stage}/slogConfig.cmake ${slog_package_stage}/slogConfigVersion.cmake
   DESTINATION ${SLOG_CMAKE_DIR})
 
-# pkg-config has no target for the host layer: name both archives and the
-# thread flag. The archives are C++ with no C++ run-time needs of their own,
-# so a C program links them with cc alone. The prefix is found from where
-# slog.pc lies, as the CMake package finds its own, so an installed tree can
-# be moved; staged beside the CMake package, out of pkg-config's way.
-if(TARGET_IS_UNIT)
-  set(SLOG_PC_LIBS "-lslog")
-else()
+# pkg-config names both archives and the thread flag: all cc needs, as they use no C++ run time.
+set(SLOG_PC_LIBS "-lslog")
+if(NOT TARGET_IS_UNIT)
   set(SLOG_PC_LIBS "-lslog -lslog_host -pthread")
 endif()
 set(SLOG_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

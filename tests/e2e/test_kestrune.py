@@ -3,61 +3,15 @@ link and marker it leaves and by its lines in the host logger."""
 
 import os
 import shlex
-import subprocess
 import time
 import unittest
 
 from sandbox import Sandbox
-
-ERROR = 'error'  # severity 2
-INFO = 'info'  # severity 5
-TEXT_CODE = 20001
-
-MM = '/mnt/quota/mm'
-TRIGGER = MM + '/STARTUP_KERNELTRACE'
-BACKUP_MARKER = MM + '/backupWritten'
-MEDIA_FS = '/opt/share/bin/io-fs-media'
-QDB_LINK = '/opt/share/bin/io-fs-media-qdb'
-READY_MARKER = '/dev/shmem/kestruneFinished'
-FALLBACK_DIRS = ['/var/opt/mm/backup', '/var/opt/mm/backup2']
-MEDIA_DIRS = [MM + '/' + d for d in (
-    'PVCache', 'PVCache/hu', 'PVCache/rse', 'backup', 'backup2', 'EntServer', 'Voicenotes',
-    'Voicenotes/tmp', 'A4A', 'ODLCoverart', 'gracenote', 'gracenote/mldb',
-    'gracenote/mldb_backup', 'gracenote/odlcache', 'gracenote/odlcache_backup', 'sdars',
-    'sdars/art', 'sdars/art/baseline', 'OnlineEntertainment', 'OnlineEntertainment/Content',
-    'OnlineEntertainment/Coverart', 'OnlineEntertainment/Channeldata',
-    'OnlineEntertainment/App', 'OnlineEntertainment/Fingerprint')]
-MLDB, MLDB_BACKUP, ODLCACHE, ODLCACHE_BACKUP = MEDIA_DIRS[11:15]
-PATH_SIZE = 256
-ENTRY_LIMIT = 10
-
-
-def line(severity, text):
-    return (severity, TEXT_CODE, 'kestrune: ' + text)
-
-
-HDD = line(INFO, 'HDD Detected')
-MOUNT_MISSING = line(INFO, 'HDD Media Mount not found !')
-STALE = line(ERROR, 'Backup was not written in last live cycle, remove mldb files')
-LINK_FAILED = line(
-    ERROR, 'Failed to Create io-fs-media-qdb Symlink, io-fs-media-qdb could not be started')
-MARKER_FAILED = line(ERROR, ' Failed to Create MEDIAREADY marker file , Media will not come up ')
-
-
-def removed(path):
-    return line(INFO, 'File %s is removed' % path)
-
-
-def not_removed(path):
-    return line(ERROR, 'Can not remove file %s' % path)
-
-
-def not_opened(path):
-    return line(ERROR, 'Can not open %s' % path)
-
-
-def too_long(directory):
-    return line(ERROR, 'Can not remove file %s/...: name too long' % directory)
+from kestrune_media import (
+    BACKUP_MARKER, ENTRY_LIMIT, FALLBACK_DIRS, HDD, LINK_FAILED, MARKER_FAILED, MEDIA_DIRS,
+    MEDIA_FS, MLDB, MLDB_BACKUP, MM, MOUNT_MISSING, ODLCACHE, ODLCACHE_BACKUP, PATH_SIZE,
+    QDB_LINK, READY_MARKER, STALE, TRIGGER, not_opened, not_removed, purge_lines, read_order,
+    removed, too_long)
 
 
 class KestruneCase(unittest.TestCase):
@@ -328,24 +282,12 @@ class LinkAndMarkerTest(KestruneCase):
 class PurgeCase(KestruneCase):
     """The disk branch with no backup confirmed: the four directories purged."""
 
-    def first_entries(self, inside):
-        """The first entries of a directory in the order readdir returns them,
-        "." and ".." included: the ones a run looks at."""
-        names = subprocess.run(['ls', '-f', self.host(inside)], check=True,
-                               capture_output=True, text=True).stdout.splitlines()
-        return names[:ENTRY_LIMIT]
-
     def expected_lines(self, inside):
         """What one run logs for a directory of plain files, and what it removes."""
-        lines, gone = [], []
-        for name in self.first_entries(inside):
-            path = inside + '/' + name
-            if len(path) >= PATH_SIZE:
-                lines.append(too_long(inside))
-            elif name not in ('.', '..'):
-                lines.append(removed(path))
-                gone.append(name)
-        return lines, gone
+        first = read_order(self.host(inside))[:ENTRY_LIMIT]
+        gone = [name for name in first
+                if name not in ('.', '..') and len(inside + '/' + name) < PATH_SIZE]
+        return purge_lines(inside, first), gone
 
     def make_files(self, inside, names):
         self.make_dirs(inside)

@@ -1,13 +1,11 @@
-"""The host tools as processes: host-slogger (its socket, its clients, its
-lines, its stop, the reader of /dev/slog files) and devctl-decode (its exit
-statuses, its JSON, a live FIFO)."""
+"""host-slogger as a process: its socket, its clients, its lines, its stop,
+the reader of /dev/slog files."""
 
 import codecs
 import datetime
 import errno
 import json
 import os
-import select
 import shlex
 import signal
 import socket
@@ -22,8 +20,6 @@ from sandbox import Sandbox, parse_log_entry
 
 LOGGER = shlex.split(os.environ.get('EMULATOR', '')) + [
     os.path.join(os.environ['BIN_DIR'], 'host-slogger')]
-DECODER = shlex.split(os.environ.get('EMULATOR', '')) + [
-    os.path.join(os.environ['BIN_DIR'], 'devctl-decode')]
 
 
 def raw_record(payload, code=1, severity=13):
@@ -470,81 +466,6 @@ class ReadFile(unittest.TestCase):
         self.assertEqual(len(result.stderr.decode().splitlines()), 3)
         self.assertEqual([line[4:] for line in result.stdout.decode('latin-1').splitlines()],
                          [' '.join(line.split(' ')[2:]) for line in served.lines])
-
-
-def frame(code, payload, count=None):
-    return struct.pack('<II', code, len(payload) if count is None else count) + payload
-
-
-PATH_ID = frame(0x80041133, struct.pack('<3I', 7, 0, 0))
-
-
-class DevctlDecode(unittest.TestCase):
-    def setUp(self):
-        self.directory = tempfile.mkdtemp(prefix='devdecode-')
-        self.addCleanup(subprocess.run, ['rm', '-rf', self.directory])
-
-    def decode(self, *args, data=b''):
-        return subprocess.run(DECODER + list(args), input=data, capture_output=True, timeout=30)
-
-    def test_exit_status_says_sound_flagged_or_failed(self):
-        path = os.path.join(self.directory, 'capture')
-        with open(path, 'wb') as f:
-            f.write(PATH_ID)
-        cases = [
-            ([path], b'', 0, b''),
-            (['-'], PATH_ID + frame(0x80041133, b'\0' * 4), 1, b''),
-            ([], PATH_ID[:5], 1, b''),
-            ([self.directory], b'', 2, b'devctl-decode: %s: Is a directory\n' % self.directory.encode()),
-            ([path + '.missing'], b'', 2,
-             b'devctl-decode: %s.missing: No such file or directory\n' % path.encode()),
-        ]
-        for args, data, status, stderr in cases:
-            with self.subTest(args=args):
-                result = self.decode(*args, data=data)
-                self.assertEqual(result.returncode, status, result)
-                self.assertEqual(result.stderr, stderr)
-        self.assertEqual(self.decode(self.directory).stdout, b'')  # no count passes for the stream
-        self.assertTrue(self.decode(path).stdout.endswith(b'\n1 frame, 0 flagged\n'))
-
-    def test_usage_errors_go_to_standard_error_with_status_2(self):
-        for args, complaint in ((['--foo'], b"unrecognized option '--foo'\n"),
-                                (['--format', 'xml'], b"bad --format 'xml'"),
-                                (['a', 'b'], b"one FILE at most")):
-            with self.subTest(args=args):
-                result = self.decode(*args)
-                self.assertEqual((result.returncode, result.stdout), (2, b''))
-                self.assertTrue(result.stderr.startswith(b'devctl-decode: ' + complaint),
-                                result.stderr)
-                self.assertIn(b'usage: devctl-decode', result.stderr)
-        result = self.decode('--help')
-        self.assertEqual((result.returncode, result.stderr), (0, b''))
-        self.assertIn(b'usage: devctl-decode', result.stdout)
-
-    def test_json_parses_one_object_per_frame(self):
-        result = self.decode('--format', 'json', data=PATH_ID + frame(0x1, b'\xff'))
-        self.assertEqual(result.returncode, 1)
-        objects = [json.loads(line) for line in result.stdout.decode().splitlines()]
-        self.assertEqual(objects, [
-            {'offset': 0, 'code': 0x80041133, 'name': 'DCMD_BROWSER_SELECT_PATH_ID', 'size': 12,
-             'fields': [{'offset': 0, 'name': 'y', 'value': 7},
-                        {'offset': 4, 'name': 'reserved', 'value': 0},
-                        {'offset': 8, 'name': 'reserved', 'value': 0}], 'flags': []},
-            {'offset': 20, 'code': 1, 'name': None, 'size': 1, 'fields': [],
-             'flags': ['unknown_command']}])
-
-    def test_a_frame_on_a_fifo_shows_before_the_writer_closes(self):
-        fifo = os.path.join(self.directory, 'debug')
-        os.mkfifo(fifo)
-        decoder = subprocess.Popen(DECODER + [fifo], stdout=subprocess.PIPE)
-        self.addCleanup(lambda: decoder.poll() is None and decoder.kill())
-        with open(fifo, 'wb', buffering=0) as writer:
-            writer.write(PATH_ID)
-            ready, _, _ = select.select([decoder.stdout], [], [], 30)
-            self.assertTrue(ready, 'nothing shown while the writer is still there')
-            self.assertEqual(decoder.stdout.readline(),
-                             b'#1 @0  DCMD_BROWSER_SELECT_PATH_ID  0x80041133  12 bytes\n')
-        self.assertEqual(decoder.wait(timeout=30), 0)
 
 
 if __name__ == '__main__':

@@ -6,6 +6,9 @@ sandbox with the host logger; every record must arrive as sent.
 CTest sets BUILD_DIR (this build), SOURCE_DIR, LIBDIR (the library's
 directory under the prefix), CC and CXX (this build's compilers), NM (its
 nm), TOOLCHAIN_FILE (cross builds only), EMULATOR, BIN_DIR and SANDBOX_RUN.
+INSTALLED_PREFIX names an installed copy to check instead of installing this
+build (scripts/check-packages: the packages' one, with their sandbox-run);
+pkg-config and CMake search /usr by themselves, so it is given to neither.
 """
 
 import glob
@@ -62,9 +65,12 @@ class InstalledLibraryTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix='slog-install-')
+        if os.environ.get('INSTALLED_PREFIX'):
+            cls.prefix = os.environ['INSTALLED_PREFIX']
+            return
         # Installed, then moved: the CMake package and slog.pc find the
         # prefix from where they lie, not from where they were installed.
-        cls.work = tempfile.mkdtemp(prefix='slog-install-')
         cls.prefix = os.path.join(cls.work, 'prefix')
         installed = os.path.join(cls.work, 'installed')
         run(['cmake', '--install', os.environ['BUILD_DIR'], '--prefix', installed])
@@ -77,7 +83,9 @@ class InstalledLibraryTest(unittest.TestCase):
     def build_c(self, source, name, extra=()):
         """Compiles one C file with the flags pkg-config gives for the prefix."""
         pc_dir = os.path.join(self.prefix, os.environ['LIBDIR'], 'pkgconfig')
-        env = dict(os.environ, PKG_CONFIG_LIBDIR=pc_dir, PKG_CONFIG_PATH='')
+        env = dict(os.environ)
+        if self.prefix != '/usr':
+            env.update(PKG_CONFIG_LIBDIR=pc_dir, PKG_CONFIG_PATH='')
         flags = run(['pkg-config', '--cflags', '--libs', 'slog'], env=env).split()
         program = os.path.join(self.work, name)
         run([os.environ['CC']] + C_FLAGS + list(extra) + [source] + flags + ['-o', program])
@@ -208,8 +216,8 @@ class InstalledLibraryTest(unittest.TestCase):
             # A cross toolchain confines package searches to its sysroot.
             return configure + ['-DCMAKE_TOOLCHAIN_FILE=' + os.environ['TOOLCHAIN_FILE'],
                                 '-Dslog_DIR:PATH=' + package_dir]
-        return configure + ['-DCMAKE_CXX_COMPILER=' + os.environ['CXX'],
-                            '-DCMAKE_PREFIX_PATH=' + prefix]
+        configure.append('-DCMAKE_CXX_COMPILER=' + os.environ['CXX'])
+        return configure + ([] if prefix == '/usr' else ['-DCMAKE_PREFIX_PATH=' + prefix])
 
     def test_build_tree_is_no_package(self):
         # Only an install lays the headers out as <slog/...>: pointed at the

@@ -5,60 +5,13 @@ outside its own paths."""
 
 import os
 import stat
-import subprocess
 import unittest
 
 from sandbox import Sandbox
+from kestrune_media import (
+    ENTRY_LIMIT, HDD, LOOKUP_DIRS, MEDIA_DIRS, MEDIA_FS, MLDB, MLDB_BACKUP, MM, ODLCACHE,
+    ODLCACHE_BACKUP, QDB_LINK, READY_MARKER, STALE, not_opened, purge_lines, read_order)
 import support
-
-MM = '/mnt/quota/mm'
-LOOKUP = ['gracenote/mldb', 'gracenote/mldb_backup', 'gracenote/odlcache',
-          'gracenote/odlcache_backup']
-MEDIA_DIRS = [
-    'PVCache', 'PVCache/hu', 'PVCache/rse', 'backup', 'backup2', 'EntServer', 'Voicenotes',
-    'Voicenotes/tmp', 'A4A', 'ODLCoverart', 'gracenote'] + LOOKUP + [
-    'sdars', 'sdars/art', 'sdars/art/baseline', 'OnlineEntertainment',
-    'OnlineEntertainment/Content', 'OnlineEntertainment/Coverart',
-    'OnlineEntertainment/Channeldata', 'OnlineEntertainment/App',
-    'OnlineEntertainment/Fingerprint']
-MEDIA_FS = '/opt/share/bin/io-fs-media'
-QDB_LINK = '/opt/share/bin/io-fs-media-qdb'
-READY_MARKER = '/dev/shmem/kestruneFinished'
-ENTRY_LIMIT = 10
-
-
-def line(severity, text):
-    return (severity, 20001, 'kestrune: ' + text)
-
-
-HDD = line('info', 'HDD Detected')
-STALE = line('error', 'Backup was not written in last live cycle, remove mldb files')
-
-
-def removed(path):
-    return line('info', 'File %s is removed' % path)
-
-
-def not_removed(path):
-    return line('error', 'Can not remove file %s' % path)
-
-
-def not_opened(path):
-    return line('error', 'Can not open %s' % path)
-
-
-def purge_lines(directory, order, removable):
-    """The lines of one purge: the first ten entries as read, "." and ".."
-    among them, a line for each other one."""
-    return [(removed if removable(name) else not_removed)('%s/%s' % (directory, name))
-            for name in order[:ENTRY_LIMIT] if name not in ('.', '..')]
-
-
-def read_order(host_dir):
-    """The directory's entries as readdir returns them, "." and ".." included."""
-    listing = subprocess.run(['ls', '-f', host_dir], capture_output=True, text=True,
-                             check=True, timeout=60)
-    return listing.stdout.splitlines()
 
 
 def snapshot(root):
@@ -141,12 +94,12 @@ class StorageCase(unittest.TestCase):
 class ReadOnlyMedia(StorageCase):
     def test_read_only_partition_refuses_everything_and_is_logged(self):
         for name in ['%02d.db' % n for n in range(12)]:
-            self.make_file(MM + '/gracenote/mldb/' + name)
+            self.make_file(MLDB + '/' + name)
         for name in ('a.db', 'b.db', 'full/c.db'):
-            self.make_file(MM + '/gracenote/odlcache/' + name)
+            self.make_file(ODLCACHE + '/' + name)
         os.makedirs(self.host('/var/opt/mm'))
-        mldb_order = read_order(self.host(MM + '/gracenote/mldb'))
-        odl_order = read_order(self.host(MM + '/gracenote/odlcache'))
+        mldb_order = read_order(self.host(MLDB))
+        odl_order = read_order(self.host(ODLCACHE))
         before = snapshot(self.sb.root)
 
         result = self.in_own_mounts(READ_ONLY)
@@ -155,17 +108,16 @@ class ReadOnlyMedia(StorageCase):
         self.assertEqual(
             result.records,
             [HDD, STALE]
-            + purge_lines(MM + '/gracenote/mldb', mldb_order, refused)
-            + [not_opened(MM + '/gracenote/mldb_backup')]
-            + purge_lines(MM + '/gracenote/odlcache', odl_order, refused)
-            + [not_opened(MM + '/gracenote/odlcache_backup')])
+            + purge_lines(MLDB, mldb_order, refused)
+            + [not_opened(MLDB_BACKUP)]
+            + purge_lines(ODLCACHE, odl_order, refused)
+            + [not_opened(ODLCACHE_BACKUP)])
         self.assert_only_link_and_marker_added(before)
 
 
 class FullMedia(StorageCase):
     def test_full_partition_is_purged_and_nothing_else_is_made(self):
         stale = ['old%d.db' % n for n in range(1, 6)]
-        mldb = MM + '/gracenote/mldb'
         # tmpfs charges data to its size but not directories: with no
         # blocks left the tree is still laid, with no inodes left it is not.
         for case, options, no_inodes in (('no blocks', 'size=256k,mode=755', ''),
@@ -184,12 +136,12 @@ class FullMedia(StorageCase):
                 self.assertIn('status 0', lines)
                 self.assertEqual(sorted(order), sorted(['.', '..'] + stale))
 
-                expected = [HDD, STALE] + purge_lines(mldb, order, lambda name: True)
+                expected = [HDD, STALE] + purge_lines(MLDB, order)
                 made = ['', 'fill', 'gracenote', 'gracenote/mldb']
                 if no_inodes:
-                    expected += [not_opened(MM + '/' + d) for d in LOOKUP[1:]]
+                    expected += [not_opened(d) for d in LOOKUP_DIRS[1:]]
                 else:
-                    made = sorted(set(made + MEDIA_DIRS))
+                    made = sorted(set(made + [d[len(MM) + 1:] for d in MEDIA_DIRS]))
                 self.assertEqual(result.records, expected)
                 self.assertEqual(sorted(tree), sorted(made))
                 self.assert_only_link_and_marker_added(before)
@@ -206,19 +158,18 @@ class HugeLookupDirectory(StorageCase):
 
     def fill(self):
         full_dirs = set()
-        base = self.host(MM + '/gracenote')
-        for directory in LOOKUP:
-            os.makedirs(os.path.join(self.host(MM), directory))
-        for number, directory in enumerate(LOOKUP):
+        for directory in LOOKUP_DIRS:
+            os.makedirs(self.host(directory))
+        for number, directory in enumerate(LOOKUP_DIRS):
             # Outside the sandbox's paths, on the same file system.
             seed = os.path.join(os.path.dirname(self.sb.root), 'seed%d' % number)
             open(seed, 'w').close()
             for n in range(self.ENTRIES):
                 name = 'entry%05d' % n
-                path = os.path.join(base, os.path.basename(directory), name)
-                if directory == LOOKUP[1]:
+                path = os.path.join(self.host(directory), name)
+                if directory == MLDB_BACKUP:
                     os.symlink('/nowhere/' + name, path)
-                elif directory == LOOKUP[3] and n % 100 == 0:
+                elif directory == ODLCACHE_BACKUP and n % 100 == 0:
                     os.mkdir(path)
                     os.link(seed, os.path.join(path, 'inside'))
                     full_dirs.add(name)
@@ -231,7 +182,7 @@ class HugeLookupDirectory(StorageCase):
         count_calls = not support.strace_missing()
         for run in range(2):
             with self.subTest(run=run):
-                orders = {d: read_order(self.host(MM + '/' + d)) for d in LOOKUP}
+                orders = {d: read_order(self.host(d)) for d in LOOKUP_DIRS}
                 command = support.program('kestrune') + ['-h']
                 if count_calls:
                     command = support.traced(command, 'openat,close,getdents64,unlinkat',
@@ -240,13 +191,13 @@ class HugeLookupDirectory(StorageCase):
                 self.assertEqual((result.returncode, result.stdout), (0, ''), result)
 
                 expected = [HDD, STALE]
-                for directory in LOOKUP:
-                    removable = lambda name: directory != LOOKUP[3] or name not in full_dirs
-                    expected += purge_lines(MM + '/' + directory, orders[directory], removable)
+                for directory in LOOKUP_DIRS:
+                    removable = lambda name: directory != ODLCACHE_BACKUP or name not in full_dirs
+                    expected += purge_lines(directory, orders[directory], removable)
                     read = [n for n in orders[directory][:ENTRY_LIMIT] if n not in ('.', '..')]
                     self.assertIn(len(read), (8, 9, 10))
                     gone = set(filter(removable, read))
-                    now = set(read_order(self.host(MM + '/' + directory)))
+                    now = set(read_order(self.host(directory)))
                     self.assertEqual(now, set(orders[directory]) - gone, directory)
                 self.assertEqual(result.records, expected)
 
@@ -254,7 +205,7 @@ class HugeLookupDirectory(StorageCase):
                     reads, removals = lookup_calls(support.calls(self.host('/mnt/trace')))
                     os.unlink(self.host('/mnt/trace'))
                     # One buffer of entries per directory, however many it holds.
-                    self.assertEqual(reads, len(LOOKUP))
+                    self.assertEqual(reads, len(LOOKUP_DIRS))
                     # One removal tried per entry logged.
                     self.assertEqual(removals, len(expected) - 2)
 
