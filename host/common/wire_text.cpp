@@ -4,11 +4,11 @@ namespace wire {
 
 namespace {
 
-constexpr char hex_digits[] = "0123456789abcdef";
+constexpr char HEX_DIGITS[] = "0123456789abcdef";
 
 void append_byte_hex(std::string& out, unsigned char c) {
-    out += hex_digits[c >> 4];
-    out += hex_digits[c & 15];
+    out += HEX_DIGITS[c >> 4];
+    out += HEX_DIGITS[c & 15];
 }
 
 // Length of the valid UTF-8 sequence at bytes[0] of a multi-byte character,
@@ -31,11 +31,13 @@ std::size_t utf8_sequence(const unsigned char* bytes, std::size_t size) {
     } else {
         return 0;
     }
-    if (size < length || bytes[1] < low || bytes[1] > high)
+    if (size < length || bytes[1] < low || bytes[1] > high) {
         return 0;
+    }
     for (std::size_t i = 2; i < length; ++i) {
-        if ((bytes[i] & 0xC0) != 0x80)
+        if ((bytes[i] & 0xC0) != 0x80) {
             return 0;
+        }
     }
     return length;
 }
@@ -60,11 +62,13 @@ bool append_shared_escape(std::string& out, unsigned char c) {
 } // namespace
 
 void append_c_escaped(std::string& out, const unsigned char* bytes, std::size_t size, bool quoted) {
-    if (quoted)
+    if (quoted) {
         out += '"';
+    }
     for (const unsigned char* c = bytes; c != bytes + size; ++c) {
-        if (append_shared_escape(out, *c))
+        if (append_shared_escape(out, *c)) {
             continue;
+        }
         if (*c == '"' && quoted) {
             out += "\\\"";
         } else if (*c < 0x20 || *c >= 0x7f) {
@@ -74,8 +78,9 @@ void append_c_escaped(std::string& out, const unsigned char* bytes, std::size_t 
             out += static_cast<char>(*c);
         }
     }
-    if (quoted)
+    if (quoted) {
         out += '"';
+    }
 }
 
 void append_json_string(std::string& out, const unsigned char* bytes, std::size_t size) {
@@ -89,8 +94,9 @@ void append_json_string(std::string& out, const unsigned char* bytes, std::size_
             continue;
         }
         length = 1;
-        if (append_shared_escape(out, c))
+        if (append_shared_escape(out, c)) {
             continue;
+        }
         if (c == '"' || c == '\r') {
             out += c == '"' ? "\\\"" : "\\r";
         } else if (c < 0x20 || c >= 0x7f) {
@@ -105,8 +111,9 @@ void append_json_string(std::string& out, const unsigned char* bytes, std::size_
 
 void append_hex(std::string& out, const unsigned char* bytes, std::size_t size, char separator) {
     for (std::size_t i = 0; i < size; ++i) {
-        if (i != 0 && separator != 0)
+        if (i != 0 && separator != 0) {
             out += separator;
+        }
         append_byte_hex(out, bytes[i]);
     }
 }
