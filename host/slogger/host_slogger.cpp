@@ -28,9 +28,9 @@
 namespace {
 
 struct slogger_options {
-    std::string socket_path = "/dev/sidechannel";
-    std::string output_path;
-    std::string read_path; // --read: decode this file instead of serving
+    const char* socket_path = "/dev/sidechannel";
+    const char* output_path = nullptr; // null: standard output
+    const char* read_path = nullptr;   // --read: decode this file instead of serving
     slogger::line_format format = slogger::LINE_TEXT;
     int min_severity = 7; // records with a greater severity number are left out
     bool syslog = false;  // also forward each written record to syslog(3)
@@ -107,9 +107,9 @@ bool take_answers(const char* value) {
     options.answers.clear();
     for (std::size_t start = 0, comma = 0; comma != std::string::npos; start = comma + 1) {
         comma = list.find(',', start);
-        const std::string answer = list.substr(start, comma - start);
-        const int error = answer == "log" ? 0 : slogger::parse_error(answer);
-        if (error == 0 && answer != "log") {
+        const std::string item = list.substr(start, comma - start);
+        const int error = item == "log" ? 0 : slogger::parse_error(item);
+        if (error == 0 && item != "log") {
             return false;
         }
         options.answers.push_back(error);
@@ -128,7 +128,7 @@ struct option_row {
     const char* value;                  // its value in the option list; null: takes none
     const char* values;                 // its values in the synopsis; null: as `value`
     option_use use;                     // who takes it
-    std::string slogger_options::*path; // set to the value as it stands, or
+    const char* slogger_options::*path; // set to the value as it stands, or
     bool (*take)(const char* value);    // takes the value; false when it is not one
     const char* want;                   // what a refused value should have been
     const char* help;                   // each line after the first goes under the first
@@ -218,12 +218,14 @@ std::string usage() {
 
 // "--socket, --syslog, --fail and --answers": the options only serving takes.
 std::string serving_only_names() {
+    auto left = std::count_if(std::begin(OPTION_ROWS), std::end(OPTION_ROWS),
+                              [](const option_row& row) { return row.use == FOR_SERVING; });
     std::string names;
-    const char* separator = "";
-    for (auto row = std::rbegin(OPTION_ROWS); row != std::rend(OPTION_ROWS); ++row) {
-        if (row->use == FOR_SERVING) {
-            names = std::string("--") + row->name + separator + names;
-            separator = *separator == '\0' ? " and " : ", ";
+    for (const option_row& row : OPTION_ROWS) {
+        if (row.use == FOR_SERVING) {
+            --left;
+            names += names.empty() ? "--" : left == 0 ? " and --" : ", --";
+            names += row.name;
         }
     }
     return names;
@@ -261,7 +263,7 @@ int read_options(int argc, char** argv) {
         std::fputs(usage().c_str(), stderr);
         return 2;
     }
-    if (!options.read_path.empty() && options.serving) {
+    if (options.read_path != nullptr && options.serving) {
         complain("--read decodes a file: " + serving_only_names() + " serve clients");
         return 2;
     }
@@ -553,8 +555,8 @@ bool answer(const client& from, std::size_t size, bool truncated, const timespec
         // The record is not stored: the client must not count it delivered.
         // Said once: a full disk would otherwise fill the terminal instead.
         if (!output_failed) {
-            complain("cannot write the log to " +
-                     (options.output_path.empty() ? "standard output" : options.output_path) +
+            complain(std::string("cannot write the log to ") +
+                     (options.output_path == nullptr ? "standard output" : options.output_path) +
                      ": " + std::strerror(errno) + "; records not written are answered EIO");
         }
         output_failed = true;
@@ -671,15 +673,14 @@ int main(int argc, char** argv) {
     if (status >= 0) {
         return status;
     }
-    if (!options.output_path.empty()) {
-        output_fd =
-            open(options.output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (options.output_path != nullptr) {
+        output_fd = open(options.output_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (output_fd < 0) {
-            complain(options.output_path + ": " + std::strerror(errno));
-            return options.read_path.empty() ? 1 : 2;
+            complain(std::string(options.output_path) + ": " + std::strerror(errno));
+            return options.read_path == nullptr ? 1 : 2;
         }
     }
-    if (!options.read_path.empty()) {
+    if (options.read_path != nullptr) {
         return read_file(options.read_path);
     }
     if (!install_stop_handlers()) {
