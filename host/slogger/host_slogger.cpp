@@ -53,7 +53,7 @@ int output_fd = STDOUT_FILENO;
 // Set by answer once a record could not be written; the exit status tells.
 bool output_failed = false;
 // Sound records answered so far, the --fail and --answers turns among them: answer counts.
-unsigned long sound_records = 0;
+unsigned long long sound_records = 0;
 // The connected clients, oldest first: accept_clients adds, serve_clients drops.
 std::vector<client> clients;
 // The packet being answered; serve receives one at a time into it.
@@ -535,7 +535,7 @@ void accept_clients(int listener) {
 
 // The error the sound record numbered `n` is refused with under --fail, then
 // the --answers in turn; 0 to log it.
-int refusal_for(unsigned long n) {
+int refusal_for(unsigned long long n) {
     if (n < options.fail_count) {
         return options.fail_error;
     }

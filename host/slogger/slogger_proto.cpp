@@ -91,7 +91,12 @@ std::string text_line(const record_view& record, const record_origin& origin) {
 }
 
 std::string json_line(const record_view& record, const record_origin& origin) {
-    std::string line = "{\"time\":" + (origin.time.empty() ? "null" : '"' + origin.time + '"');
+    std::string line = "{\"time\":";
+    if (origin.time.empty()) {
+        line += "null";
+    } else {
+        line += '"' + origin.time + '"';
+    }
     line += ",\"pid\":" + (origin.pid > 0 ? std::to_string(origin.pid) : "null");
     line += ",\"severity\":\"" + std::string(SEVERITY_NAMES[severity_of(record)]) + '"';
     line += ",\"severity_value\":" + std::to_string(severity_of(record));
