@@ -58,7 +58,7 @@ unsigned long long sound_records = 0;
 std::vector<client> clients;
 // The packet being answered; serve receives one at a time into it.
 unsigned char packet[slogger::MAX_PACKET];
-// The identity syslog(3) shows a record under; openlog keeps a pointer to it.
+// The identity forward_to_syslog files a record under; openlog keeps a pointer to it.
 std::string syslog_ident;
 // The stop signal's handler writes to [1]; the serving loop polls [0].
 int stop_pipe[2] = {-1, -1};
