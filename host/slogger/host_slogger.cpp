@@ -63,10 +63,43 @@ std::string syslog_ident;
 // The stop signal's handler writes to [1]; the serving loop polls [0].
 int stop_pipe[2] = {-1, -1};
 
-// More connections are refused rather than left waiting unanswered.
-constexpr std::size_t MAX_CLIENTS = 512;
-// Packets taken from one client before the others get their turn.
-constexpr int PACKETS_PER_TURN = 16;
+// The steps of a run, in the order they come below.
+void fill_standard_descriptors();
+int read_options(int argc, char** argv);
+bool open_output();
+int read_file(const std::string& path);
+int serve_socket();
+
+} // namespace
+
+int main(int argc, char** argv) {
+    fill_standard_descriptors();
+    static char program_name[] = "host-slogger";
+    argv[0] = program_name; // getopt's complaints begin with it
+    const int status = read_options(argc, argv);
+    if (status >= 0) {
+        return status;
+    }
+    const bool reading = options.read_path != nullptr;
+    if (!open_output()) {
+        return reading ? 2 : 1;
+    }
+    return reading ? read_file(options.read_path) : serve_socket();
+}
+
+namespace {
+
+// Started as a daemon often is, with standard descriptors closed, the stop
+// pipe or the output would take their numbers, and what is written to
+// standard output or error would land in them. /dev/null takes them instead.
+void fill_standard_descriptors() {
+    int fd;
+    while ((fd = open("/dev/null", O_RDWR)) >= 0 && fd <= STDERR_FILENO) {
+    }
+    if (fd > STDERR_FILENO) {
+        close(fd);
+    }
+}
 
 // One line of the logger's own on standard error, "host-slogger: " first.
 void complain(const std::string& text) {
@@ -268,6 +301,19 @@ int read_options(int argc, char** argv) {
         return 2;
     }
     return -1;
+}
+
+// Opens the --output file, appending; false with a complaint when it cannot.
+bool open_output() {
+    if (options.output_path == nullptr) {
+        return true;
+    }
+    output_fd = open(options.output_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (output_fd < 0) {
+        complain(std::string(options.output_path) + ": " + std::strerror(errno));
+        return false;
+    }
+    return true;
 }
 
 // The host's priority of the same name; both debug levels are debug there.
@@ -507,6 +553,11 @@ void remove_socket(const std::string& path, const struct stat& identity) {
     }
 }
 
+// More connections are refused rather than left waiting unanswered.
+constexpr std::size_t MAX_CLIENTS = 512;
+// Packets taken from one client before the others get their turn.
+constexpr int PACKETS_PER_TURN = 16;
+
 void accept_clients(int listener) {
     for (;;) {
         const int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -651,38 +702,8 @@ void drain(int listener) {
     close(listener);
 }
 
-// Started as a daemon often is, with standard descriptors closed, the stop
-// pipe or the output would take their numbers, and what is written to
-// standard output or error would land in them. /dev/null takes them instead.
-void fill_standard_descriptors() {
-    int fd;
-    while ((fd = open("/dev/null", O_RDWR)) >= 0 && fd <= STDERR_FILENO) {
-    }
-    if (fd > STDERR_FILENO) {
-        close(fd);
-    }
-}
-
-} // namespace
-
-int main(int argc, char** argv) {
-    fill_standard_descriptors();
-    static char program_name[] = "host-slogger";
-    argv[0] = program_name; // getopt's complaints begin with it
-    const int status = read_options(argc, argv);
-    if (status >= 0) {
-        return status;
-    }
-    if (options.output_path != nullptr) {
-        output_fd = open(options.output_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (output_fd < 0) {
-            complain(std::string(options.output_path) + ": " + std::strerror(errno));
-            return options.read_path == nullptr ? 1 : 2;
-        }
-    }
-    if (options.read_path != nullptr) {
-        return read_file(options.read_path);
-    }
+// Serves the socket until a stop signal, then drains what was already sent.
+int serve_socket() {
     if (!install_stop_handlers()) {
         complain(std::string("signals: ") + std::strerror(errno));
         return 1;
@@ -697,3 +718,5 @@ int main(int argc, char** argv) {
     drain(listener);
     return output_failed ? 1 : 0;
 }
+
+} // namespace
