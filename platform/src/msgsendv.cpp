@@ -133,15 +133,15 @@ void drop_side_channel() {
 // One packet out on the kept connection, remade once if the logger was
 // restarted since the last message. Returns 0, or -1 with errno.
 long send_packet(msghdr* msg) {
-    // A connection made for this message is not made again: a logger that
-    // drops it at once does not take records.
-    for (bool fresh = side_fd < 0;; fresh = true) {
+    bool fresh = false;
+    if (side_fd < 0) {
+        side_fd = connect_side_channel();
         if (side_fd < 0) {
-            side_fd = connect_side_channel();
-            if (side_fd < 0) {
-                return -1;
-            }
+            return -1;
         }
+        fresh = true;
+    }
+    for (;;) {
         if (sendmsg(side_fd, msg, MSG_NOSIGNAL) >= 0) {
             return 0;
         }
@@ -152,6 +152,11 @@ long send_packet(msghdr* msg) {
         if (fresh) {
             return fail(ENOSYS);
         }
+        side_fd = connect_side_channel();
+        if (side_fd < 0) {
+            return -1;
+        }
+        fresh = true;
     }
 }
 
