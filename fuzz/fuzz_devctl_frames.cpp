@@ -115,13 +115,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0; // fmemopen wants a buffer; an empty stream is no frame
     }
     decode_summary got{};
-    const std::string output = decoded(data, size, frame_format::text, &got);
+    const std::string output = decoded(data, size, FORMAT_TEXT, &got);
     const decode_summary want = walked(data, size);
     require(got.frames == want.frames, "every frame counted");
     require(got.flagged == want.flagged, "every malformed frame flagged");
     require(got.read_error == 0, "a memory stream reads without error");
     check_output(output, want);
 
-    check_json(decoded(data, size, frame_format::json, &got), want);
+    check_json(decoded(data, size, FORMAT_JSON, &got), want);
     return 0;
 }

@@ -5,7 +5,6 @@
 // The same bytes taken as a /dev/slog file: the reader's pieces cover them
 // exactly, each piece at least one byte, and a sound record ends at its zero.
 #include "fuzz_check.h"
-#include "slog_file.h"
 #include "slogger_proto.h"
 
 #include <algorithm>
@@ -104,14 +103,14 @@ void check_line(const std::string& full_line, const std::uint8_t* record,
 void check_file_pieces(const std::uint8_t* data, std::size_t size) {
     std::size_t at = 0;
     for (;;) {
-        const slogger::Piece piece = slogger::next_piece(data + at, size - at, true);
-        if (piece.kind == slogger::PieceKind::end) {
+        const slogger::file_piece piece = slogger::next_piece(data + at, size - at, true);
+        if (piece.kind == slogger::PIECE_END) {
             require(at == size, "the end only when all is taken");
             return;
         }
-        require(piece.kind != slogger::PieceKind::need_more, "at the end nothing waits");
+        require(piece.kind != slogger::PIECE_NEED_MORE, "at the end nothing waits");
         require(piece.size > 0 && piece.size <= size - at, "a piece takes bytes that are there");
-        if (piece.kind == slogger::PieceKind::record) {
+        if (piece.kind == slogger::PIECE_RECORD) {
             const std::uint8_t* zero =
                 std::find(data + at + sizeof(slog_record_header), data + at + piece.size, 0);
             require(zero == data + at + piece.size - 1, "a sound record ends at its first zero");
@@ -126,9 +125,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // As the logger receives it: a packet beyond its buffer arrives cut.
-    const bool truncated = size > slogger::max_packet;
-    const std::size_t kept = std::min(size, slogger::max_packet);
-    const slogger::Outcome outcome = slogger::handle_packet(data, kept, truncated);
+    const bool truncated = size > slogger::MAX_PACKET;
+    const std::size_t kept = std::min(size, slogger::MAX_PACKET);
+    const slogger::packet_outcome outcome = slogger::handle_packet(data, kept, truncated);
     check_file_pieces(data, kept);
 
     if (!is_sound(data, kept, truncated)) {
@@ -140,8 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(outcome.complaint.empty(), "a sound packet is not complained about");
     require(static_cast<std::size_t>(outcome.reply) == kept - sizeof(slog_msg_header),
             "a sound packet's reply is its byte count");
-    const slogger::Origin origin{"2026-12-08T12:00:00.000001Z", 7};
-    check_line(slogger::format_line(outcome.record, origin, slogger::Format::text),
+    const slogger::record_origin origin{"2026-12-08T12:00:00.000001Z", 7};
+    check_line(slogger::format_line(outcome.record, origin, slogger::LINE_TEXT),
                data + sizeof(slog_msg_header),
                kept - sizeof(slog_msg_header) - sizeof(slog_record_header));
     return 0;

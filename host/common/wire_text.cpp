@@ -4,11 +4,11 @@ namespace wire {
 
 namespace {
 
-constexpr char hex_digits[] = "0123456789abcdef";
+constexpr char HEX_DIGITS[] = "0123456789abcdef";
 
 void append_byte_hex(std::string& out, unsigned char c) {
-    out += hex_digits[c >> 4];
-    out += hex_digits[c & 15];
+    out += HEX_DIGITS[c >> 4];
+    out += HEX_DIGITS[c & 15];
 }
 
 // Length of the valid UTF-8 sequence at bytes[0] of a multi-byte character,
@@ -31,82 +31,76 @@ std::size_t utf8_sequence(const unsigned char* bytes, std::size_t size) {
     } else {
         return 0;
     }
-    if (size < length || bytes[1] < low || bytes[1] > high)
+    if (size < length || bytes[1] < low || bytes[1] > high) {
         return 0;
+    }
     for (std::size_t i = 2; i < length; ++i) {
-        if ((bytes[i] & 0xC0) != 0x80)
+        if ((bytes[i] & 0xC0) != 0x80) {
             return 0;
+        }
     }
     return length;
 }
 
-// The escapes C and JSON write alike; false for any other byte.
-bool append_shared_escape(std::string& out, unsigned char c) {
+// The escapes with a name: newline, tab and backslash in both dialects, the
+// quote inside quotes, and the carriage return in JSON; null for other bytes.
+const char* named_escape(unsigned char c, bool json, bool quoted) {
     switch (c) {
     case '\n':
-        out += "\\n";
-        return true;
+        return "\\n";
     case '\t':
-        out += "\\t";
-        return true;
+        return "\\t";
     case '\\':
-        out += "\\\\";
-        return true;
+        return "\\\\";
+    case '"':
+        return quoted ? "\\\"" : nullptr;
+    case '\r':
+        return json ? "\\r" : nullptr;
     default:
-        return false;
+        return nullptr;
     }
 }
 
-} // namespace
-
-void append_c_escaped(std::string& out, const unsigned char* bytes, std::size_t size, bool quoted) {
-    if (quoted)
-        out += '"';
-    for (const unsigned char* c = bytes; c != bytes + size; ++c) {
-        if (append_shared_escape(out, *c))
-            continue;
-        if (*c == '"' && quoted) {
-            out += "\\\"";
-        } else if (*c < 0x20 || *c >= 0x7f) {
-            out += "\\x";
-            append_byte_hex(out, *c);
-        } else {
-            out += static_cast<char>(*c);
-        }
-    }
-    if (quoted)
-        out += '"';
-}
-
-void append_json_string(std::string& out, const unsigned char* bytes, std::size_t size) {
-    out += '"';
+// C escapes keep every byte printable ASCII; JSON keeps valid UTF-8 as it is.
+void append_escaped(std::string& out, const unsigned char* bytes, std::size_t size, bool json,
+                    bool quoted) {
+    out += quoted ? "\"" : "";
     std::size_t length = 0;
     for (std::size_t i = 0; i < size; i += length) {
         const unsigned char c = bytes[i];
-        length = c >= 0x80 ? utf8_sequence(bytes + i, size - i) : 0;
+        length = json && c >= 0x80 ? utf8_sequence(bytes + i, size - i) : 0;
         if (length != 0) {
             out.append(reinterpret_cast<const char*>(bytes + i), length);
             continue;
         }
         length = 1;
-        if (append_shared_escape(out, c))
-            continue;
-        if (c == '"' || c == '\r') {
-            out += c == '"' ? "\\\"" : "\\r";
+        if (const char* named = named_escape(c, json, quoted); named != nullptr) {
+            out += named;
         } else if (c < 0x20 || c >= 0x7f) {
-            out += "\\u00";
+            out += json ? "\\u00" : "\\x";
             append_byte_hex(out, c);
         } else {
             out += static_cast<char>(c);
         }
     }
-    out += '"';
+    out += quoted ? "\"" : "";
+}
+
+} // namespace
+
+void append_c_escaped(std::string& out, const unsigned char* bytes, std::size_t size, bool quoted) {
+    append_escaped(out, bytes, size, false, quoted);
+}
+
+void append_json_string(std::string& out, const unsigned char* bytes, std::size_t size) {
+    append_escaped(out, bytes, size, true, true);
 }
 
 void append_hex(std::string& out, const unsigned char* bytes, std::size_t size, char separator) {
     for (std::size_t i = 0; i < size; ++i) {
-        if (i != 0 && separator != 0)
+        if (i != 0 && separator != 0) {
             out += separator;
+        }
         append_byte_hex(out, bytes[i]);
     }
 }

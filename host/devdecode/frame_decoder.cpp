@@ -262,7 +262,7 @@ decode_summary decode_frames(std::FILE* in, std::FILE* out, frame_format format)
         }
         f.flag = flag_of(f);
         summary.flagged += f.flag != FLAG_NONE ? 1 : 0;
-        const std::string shown = format == frame_format::json ? json_frame(f) : text_frame(f);
+        const std::string shown = format == FORMAT_JSON ? json_frame(f) : text_frame(f);
         std::fputs(shown.c_str(), out);
         std::fflush(out);
         offset += f.header_got + f.got;

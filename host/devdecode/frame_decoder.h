@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-enum class frame_format { text, json };
+enum frame_format { FORMAT_TEXT, FORMAT_JSON };
 
 struct decode_summary {
     unsigned frames;  // frames seen, truncated ones included
@@ -16,5 +16,4 @@ struct decode_summary {
 // Reads frames from in until its end and writes their decoding to out,
 // flushing after each frame so a live FIFO shows requests as they come.
 // Memory stays bounded whatever byte count a frame claims.
-decode_summary decode_frames(std::FILE* in, std::FILE* out,
-                             frame_format format = frame_format::text);
+decode_summary decode_frames(std::FILE* in, std::FILE* out, frame_format format = FORMAT_TEXT);

@@ -24,7 +24,7 @@ constexpr char USAGE[] =
     "Exit status: 0 all frames sound, 1 some frame flagged, 2 usage or read error.\n";
 
 struct options {
-    frame_format format = frame_format::text;
+    frame_format format = FORMAT_TEXT;
     const char* path = "-";
 };
 
@@ -37,7 +37,7 @@ int parse_options(int argc, char* argv[], options& chosen) {
         const bool text = c == 'f' && std::strcmp(optarg, "text") == 0;
         const bool json = c == 'f' && std::strcmp(optarg, "json") == 0;
         if (text || json) {
-            chosen.format = json ? frame_format::json : frame_format::text;
+            chosen.format = json ? FORMAT_JSON : FORMAT_TEXT;
             continue;
         }
         if (c == 'h') {
@@ -83,7 +83,7 @@ int main(int argc, char* argv[]) {
         std::fclose(in);
     }
     // After a failed read the count would pass for the whole stream's.
-    if (chosen.format == frame_format::text && summary.read_error == 0) {
+    if (chosen.format == FORMAT_TEXT && summary.read_error == 0) {
         std::printf("%u frame%s, %u flagged\n", summary.frames, summary.frames == 1 ? "" : "s",
                     summary.flagged);
     }

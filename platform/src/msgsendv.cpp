@@ -18,12 +18,12 @@
 
 namespace {
 
-constexpr int side_channel = 0x40000000;
-constexpr char side_channel_path[] = "/dev/sidechannel";
-constexpr uint16_t msg_write = 0x102;
-constexpr uint32_t msg_header_size = 16;
+constexpr int SIDE_CHANNEL = 0x40000000;
+constexpr char SIDE_CHANNEL_PATH[] = "/dev/sidechannel";
+constexpr uint16_t MSG_WRITE = 0x102;
+constexpr uint32_t MSG_HEADER_SIZE = 16;
 // More parts than any record needs; bounds the vector kept on the stack.
-constexpr long max_parts = 64;
+constexpr long MAX_PARTS = 64;
 
 // The kept side-channel connection, or -1. Guarded by side_mux.
 int side_fd = -1;
@@ -38,8 +38,9 @@ pthread_mutex_t side_mux = PTHREAD_MUTEX_INITIALIZER;
 // that holds the client's lock, while the client's own prepare handler, run
 // later or earlier by the order of registration, waits on that lock.
 void fork_child() {
-    if (side_fd >= 0)
+    if (side_fd >= 0) {
         close(side_fd);
+    }
     side_fd = -1;
     pthread_mutex_init(&side_mux, nullptr);
 }
@@ -66,13 +67,15 @@ long to_host_iov(const iov_t* parts, long count, size_t skip, iovec* out, size_t
     *total = 0;
     for (long i = 0; i < count; ++i) {
         size_t len = parts[i].iov_len;
-        if (*total > SIZE_MAX - len)
+        if (*total > SIZE_MAX - len) {
             return -1;
+        }
         *total += len;
         size_t cut = skip < len ? skip : len;
         skip -= cut;
-        if (len > cut)
+        if (len > cut) {
             out[n++] = iovec{static_cast<char*>(parts[i].iov_base) + cut, len - cut};
+        }
     }
     return n;
 }
@@ -92,8 +95,9 @@ void copy_head(const iov_t* parts, long count, unsigned char* out, size_t want) 
 // logger as packets with no header.
 int socket_above_standard_descriptors() {
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0 || fd > STDERR_FILENO)
+    if (fd < 0 || fd > STDERR_FILENO) {
         return fd;
+    }
     int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     int error = errno;
     close(fd);
@@ -103,11 +107,12 @@ int socket_above_standard_descriptors() {
 
 int connect_side_channel() {
     int fd = socket_above_standard_descriptors();
-    if (fd < 0)
+    if (fd < 0) {
         return -1;
+    }
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path, side_channel_path, sizeof side_channel_path);
+    memcpy(addr.sun_path, SIDE_CHANNEL_PATH, sizeof SIDE_CHANNEL_PATH);
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         // Missing, not a socket, nobody listening: no logger on this way.
         close(fd);
@@ -131,21 +136,26 @@ long send_packet(msghdr* msg) {
     bool fresh = false;
     if (side_fd < 0) {
         side_fd = connect_side_channel();
-        if (side_fd < 0)
+        if (side_fd < 0) {
             return -1;
+        }
         fresh = true;
     }
     for (;;) {
-        if (sendmsg(side_fd, msg, MSG_NOSIGNAL) >= 0)
+        if (sendmsg(side_fd, msg, MSG_NOSIGNAL) >= 0) {
             return 0;
-        if (!is_dead_connection(errno))
+        }
+        if (!is_dead_connection(errno)) {
             return -1;
+        }
         drop_side_channel();
-        if (fresh)
+        if (fresh) {
             return fail(ENOSYS);
+        }
         side_fd = connect_side_channel();
-        if (side_fd < 0)
+        if (side_fd < 0) {
             return -1;
+        }
         fresh = true;
     }
 }
@@ -159,10 +169,12 @@ long receive_reply() {
         got = recv(side_fd, &reply, sizeof reply, 0);
     } while (got < 0 && errno == EINTR);
     if (got == sizeof reply) {
-        if (reply >= 0)
+        if (reply >= 0) {
             return reply;
-        if (reply >= -4095)
+        }
+        if (reply >= -4095) {
             return fail(-reply);
+        }
         // Not a negated errno: a logger that answers nonsense is not trusted
         // with the next record either.
         drop_side_channel();
@@ -170,26 +182,29 @@ long receive_reply() {
     }
     // The logger went away after taking the message; the connection is spent.
     int error = EPROTO;
-    if (got == 0 || (got < 0 && is_dead_connection(errno)))
+    if (got == 0 || (got < 0 && is_dead_connection(errno))) {
         error = ENOSYS;
-    else if (got < 0)
+    } else if (got < 0) {
         error = errno;
+    }
     drop_side_channel();
     return fail(error);
 }
 
 long send_side_channel(const iov_t* parts, long count) {
     // The parts go out as they are; the kernel refuses a total it cannot send.
-    iovec host[max_parts];
-    for (long i = 0; i < count; ++i)
+    iovec host[MAX_PARTS];
+    for (long i = 0; i < count; ++i) {
         host[i] = iovec{parts[i].iov_base, parts[i].iov_len};
+    }
     msghdr msg{};
     msg.msg_iov = host;
     msg.msg_iovlen = static_cast<size_t>(count);
 
     int error = pthread_mutex_lock(&side_mux);
-    if (error != 0)
+    if (error != 0) {
         return fail(error);
+    }
     long result = send_packet(&msg) == 0 ? receive_reply() : -1;
     error = errno;
     pthread_mutex_unlock(&side_mux);
@@ -204,14 +219,17 @@ long send_side_channel(const iov_t* parts, long count) {
 // descriptor appends for the one write.
 ssize_t write_request(int fd, const iovec* parts, int count) {
     struct stat file;
-    if (fstat(fd, &file) != 0 || !S_ISREG(file.st_mode))
+    if (fstat(fd, &file) != 0 || !S_ISREG(file.st_mode)) {
         return writev_quietly(fd, parts, count);
+    }
     ssize_t written = pwritev2(fd, parts, count, -1, RWF_APPEND);
-    if (written >= 0 || (errno != ENOTSUP && errno != ENOSYS))
+    if (written >= 0 || (errno != ENOTSUP && errno != ENOSYS)) {
         return written;
+    }
     int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_APPEND) != 0)
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_APPEND) != 0) {
         return -1;
+    }
     written = writev(fd, parts, count);
     int error = errno;
     fcntl(fd, F_SETFL, flags);
@@ -220,29 +238,32 @@ ssize_t write_request(int fd, const iovec* parts, int count) {
 }
 
 long send_descriptor(int fd, const iov_t* parts, long count) {
-    unsigned char head[msg_header_size] = {};
+    unsigned char head[MSG_HEADER_SIZE] = {};
     copy_head(parts, count, head, sizeof head);
     uint16_t type;
     int32_t byte_count;
     memcpy(&type, head, sizeof type);
     memcpy(&byte_count, head + 4, sizeof byte_count);
-    if (type != msg_write) {
+    if (type != MSG_WRITE) {
         // A closed descriptor says so whatever the message.
-        if (fcntl(fd, F_GETFD) < 0)
+        if (fcntl(fd, F_GETFD) < 0) {
             return fail(EBADF);
+        }
         return fail(ENOSYS);
     }
 
-    iovec host[max_parts];
+    iovec host[MAX_PARTS];
     size_t total = 0;
-    long n = to_host_iov(parts, count, msg_header_size, host, &total);
+    long n = to_host_iov(parts, count, MSG_HEADER_SIZE, host, &total);
     // The header must describe exactly the bytes the parts hold.
-    if (n < 0 || total < msg_header_size || byte_count < 0 ||
-        static_cast<size_t>(byte_count) != total - msg_header_size)
+    if (n < 0 || total < MSG_HEADER_SIZE || byte_count < 0 ||
+        static_cast<size_t>(byte_count) != total - MSG_HEADER_SIZE) {
         return fail(EINVAL);
+    }
     ssize_t written = write_request(fd, host, static_cast<int>(n));
-    if (written < 0)
+    if (written < 0) {
         return fail(errno == EPIPE ? EBADF : errno);
+    }
     return written;
 }
 
@@ -251,9 +272,11 @@ long send_descriptor(int fd, const iov_t* parts, long count) {
 extern "C" long MsgSendv(int coid, const iov_t* siov, long sparts, const iov_t* riov, long rparts) {
     // The only reply is the status; reply parts are not filled.
     (void)riov;
-    if (sparts < 1 || sparts > max_parts || siov == nullptr || rparts < 0)
+    if (sparts < 1 || sparts > MAX_PARTS || siov == nullptr || rparts < 0) {
         return fail(EINVAL);
-    if (coid == side_channel)
+    }
+    if (coid == SIDE_CHANNEL) {
         return send_side_channel(siov, sparts);
+    }
     return send_descriptor(coid, siov, sparts);
 }

@@ -14,7 +14,7 @@ extern "C" void* __libc_stack_end;
 
 namespace {
 
-constexpr uintptr_t page_size = 4096;
+constexpr uintptr_t PAGE_BYTES = 4096;
 // Kept back from every answer: the stack that glibc's vsnprintf, the send
 // path and, in a dynamically linked program, the first lazily bound call of
 // a C library function take below a caller that checked this answer. A
@@ -23,18 +23,18 @@ constexpr uintptr_t page_size = 4096;
 // mark: about 2.2 KB for %s, %d, %u, %X, %08X and %p on x86-64 (1.7 KB on
 // armhf), 4.6 KB for %f of the largest double, 2.7 KB more on a first call
 // that is bound lazily.
-constexpr uintptr_t library_reserve = 8 * 1024;
+constexpr uintptr_t LIBRARY_RESERVE = 8 * 1024;
 // The kernel keeps this gap between a growing main stack and the mapping
 // below it (its default stack_guard_gap); glibc does not subtract it.
-constexpr uintptr_t main_stack_guard_gap = 256 * page_size;
+constexpr uintptr_t MAIN_STACK_GUARD_GAP = 256 * PAGE_BYTES;
 // Without the program's file name from the auxiliary vector, the main stack
 // is counted from the stack pointer at start, with room kept back for what
 // the kernel put above it: the arguments and environment (at most a quarter
 // of the limit), up to 8 KiB of random offset, the auxiliary vector and a
 // few strings.
-constexpr uintptr_t above_arguments = 4 * page_size;
+constexpr uintptr_t ABOVE_ARGUMENTS = 4 * PAGE_BYTES;
 // Beyond this the main stack's limit says nothing about its real room.
-constexpr rlim_t largest_trusted_limit = rlim_t{1} << 30;
+constexpr rlim_t LARGEST_TRUSTED_LIMIT = rlim_t{1} << 30;
 
 // Bounds of this thread's usable stack, learnt on its first query, with the
 // library's reserve already taken off the low end; 0 and 0 when they cannot
@@ -47,18 +47,14 @@ struct stack_bounds {
     uintptr_t low;
     uintptr_t high;
 };
-constexpr stack_bounds unlearnt{UINTPTR_MAX, UINTPTR_MAX};
-__attribute__((tls_model("initial-exec"))) thread_local stack_bounds bounds = unlearnt;
+constexpr stack_bounds UNLEARNT{UINTPTR_MAX, UINTPTR_MAX};
+__attribute__((tls_model("initial-exec"))) thread_local stack_bounds bounds = UNLEARNT;
 
 // The main stack's reach below the stack pointer at start when only the limit
 // is known: what is left of it after the most the kernel may put above.
 uintptr_t reach_below_start(rlim_t limit) {
-    const rlim_t above = limit / 4 + above_arguments;
+    const rlim_t above = limit / 4 + ABOVE_ARGUMENTS;
     return limit > above ? static_cast<uintptr_t>(limit - above) : 0;
-}
-
-uintptr_t round_up_to_page(uintptr_t address) {
-    return (address + page_size - 1) & ~(page_size - 1);
 }
 
 // The top of the main stack's mapping, or 0 when unknown. The kernel copies
@@ -67,9 +63,11 @@ uintptr_t main_stack_top() {
     // The auxiliary vector holds the name's address as a number.
     // NOLINTNEXTLINE(performance-no-int-to-ptr)
     const auto* name = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
-    if (name == nullptr)
+    if (name == nullptr) {
         return 0;
-    return round_up_to_page(reinterpret_cast<uintptr_t>(name) + strlen(name) + 1);
+    }
+    const uintptr_t name_end = reinterpret_cast<uintptr_t>(name) + strlen(name) + 1;
+    return (name_end + PAGE_BYTES - 1) & ~(PAGE_BYTES - 1);
 }
 
 // The main stack grows on demand until the whole mapping, counted from its
@@ -80,17 +78,19 @@ uintptr_t main_stack_top() {
 bool learn_main_stack_bounds(uintptr_t sp) {
     rlimit limit{};
     if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
-        limit.rlim_cur > largest_trusted_limit)
+        limit.rlim_cur > LARGEST_TRUSTED_LIMIT) {
         return false;
+    }
     uintptr_t top = main_stack_top();
-    uintptr_t reach = limit.rlim_cur & ~(page_size - 1);
+    uintptr_t reach = limit.rlim_cur & ~(PAGE_BYTES - 1);
     if (top == 0) {
         top = reinterpret_cast<uintptr_t>(__libc_stack_end);
         reach = reach_below_start(limit.rlim_cur);
     }
     // Any other thread's stack lies outside the main stack's reach.
-    if (sp > top || top - sp >= reach)
+    if (sp > top || top - sp >= reach) {
         return false;
+    }
     bounds = {top - reach, top};
     return true;
 }
@@ -103,15 +103,17 @@ uintptr_t main_stack_low(uintptr_t low, size_t size) {
     rlimit limit{};
     bool limit_bound = getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
                        size >= reach_below_start(limit.rlim_cur);
-    if (limit_bound || size <= main_stack_guard_gap)
+    if (limit_bound || size <= MAIN_STACK_GUARD_GAP) {
         return low;
-    return low + main_stack_guard_gap;
+    }
+    return low + MAIN_STACK_GUARD_GAP;
 }
 
 void learn_thread_stack_bounds() {
     pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0)
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
         return;
+    }
     void* addr = nullptr;
     size_t size = 0;
     // glibc reports the usable stack: the guard area is not part of it.
@@ -122,22 +124,11 @@ void learn_thread_stack_bounds() {
         bounds = {on_main_stack ? main_stack_low(low, size) : low, low + size};
         // An unlimited main stack reaches down to the next mapping, terabytes
         // away that no memory backs: claim no more than a trusted limit.
-        if (bounds.high - bounds.low > largest_trusted_limit)
-            bounds.low = bounds.high - largest_trusted_limit;
+        if (bounds.high - bounds.low > LARGEST_TRUSTED_LIMIT) {
+            bounds.low = bounds.high - LARGEST_TRUSTED_LIMIT;
+        }
     }
     pthread_attr_destroy(&attr);
-}
-
-void learn_stack_bounds(uintptr_t sp) {
-    bounds = {0, 0};
-    if (!learn_main_stack_bounds(sp))
-        learn_thread_stack_bounds();
-    if (bounds.high == 0)
-        return;
-    if (bounds.high - bounds.low > library_reserve)
-        bounds.low += library_reserve;
-    else
-        bounds.low = bounds.high;
 }
 
 // A query outside the bounds: the thread's first, which learns them, or one
@@ -145,10 +136,19 @@ void learn_stack_bounds(uintptr_t sp) {
 // (a signal stack), which claims nothing. Out of line, so that every other
 // query is a leaf of a few loads and compares.
 __attribute__((noinline, cold)) size_t query_outside_bounds() {
-    if (bounds.low != unlearnt.low || bounds.high != unlearnt.high)
+    if (bounds.low != UNLEARNT.low || bounds.high != UNLEARNT.high) {
         return 0;
+    }
     const uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_dwarf_cfa());
-    learn_stack_bounds(sp);
+    bounds = {0, 0};
+    if (!learn_main_stack_bounds(sp)) {
+        learn_thread_stack_bounds();
+    }
+    if (bounds.high - bounds.low > LIBRARY_RESERVE) {
+        bounds.low += LIBRARY_RESERVE;
+    } else {
+        bounds.low = bounds.high;
+    }
     return sp > bounds.low && sp <= bounds.high ? sp - bounds.low : 0;
 }
 
@@ -159,7 +159,8 @@ extern "C" size_t __stackavail(void) {
     // lies below it is the caller's. Unlike this frame's own address it needs
     // no frame pointer.
     const uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_dwarf_cfa());
-    if (sp > bounds.low && sp <= bounds.high)
+    if (sp > bounds.low && sp <= bounds.high) {
         return sp - bounds.low;
+    }
     return query_outside_bounds();
 }

@@ -46,7 +46,7 @@ struct decoded {
     std::string text;
 };
 
-decoded decode(const bytes& input, frame_format format = frame_format::text) {
+decoded decode(const bytes& input, frame_format format = FORMAT_TEXT) {
     std::vector<unsigned char> copy = input;
     copy.push_back(0); // fmemopen wants a non-empty buffer
     std::FILE* in = fmemopen(copy.data(), input.size(), "rb");
@@ -165,7 +165,7 @@ TEST(devdecode, json_has_one_object_per_frame_with_fields_and_flags) {
         input.insert(input.end(), part->begin(), part->end());
     }
 
-    const decoded d = decode(input, frame_format::json);
+    const decoded d = decode(input, FORMAT_JSON);
     EXPECT_EQ(d.summary.frames, 4u);
     EXPECT_EQ(d.summary.flagged, 2u);
     EXPECT_EQ(
@@ -185,7 +185,7 @@ TEST(devdecode, json_has_one_object_per_frame_with_fields_and_flags) {
         "{\"offset\":317,\"code\":2147750178,\"name\":\"DCMD_A2I_SERV_PAUSE_RESUME\","
         "\"size\":4,\"fields\":[],\"flags\":[\"truncated\"]}\n");
 
-    const decoded header_cut = decode(bytes{1, 2, 3}, frame_format::json);
+    const decoded header_cut = decode(bytes{1, 2, 3}, FORMAT_JSON);
     EXPECT_EQ(header_cut.text, "{\"offset\":0,\"code\":null,\"name\":null,\"size\":null,"
                                "\"fields\":[],\"flags\":[\"truncated_header\"]}\n");
 }

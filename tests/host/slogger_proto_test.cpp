@@ -1,6 +1,5 @@
 // The host logger's packet checks and record lines: packets in, lines and
 // replies out, hostile packets included.
-#include "slog_file.h"
 #include "slogger_proto.h"
 
 #include <gtest/gtest.h>
@@ -55,35 +54,35 @@ Bytes packet(const Bytes& rec, Header h = {}) {
     return out;
 }
 
-slogger::Outcome handle(const Bytes& p, bool truncated = false) {
+slogger::packet_outcome handle(const Bytes& p, bool truncated = false) {
     return slogger::handle_packet(p.data(), p.size(), truncated);
 }
 
-const slogger::Origin arrived{"2026-12-08T12:00:00.123456Z", 4242};
-const slogger::Origin from_file{{}, 0};
+const slogger::record_origin arrived{"2026-12-08T12:00:00.123456Z", 4242};
+const slogger::record_origin from_file{{}, 0};
 
 // The text line of a sound packet, without the time and pid in front.
 std::string line(const Bytes& p) {
-    slogger::Outcome out = handle(p);
+    slogger::packet_outcome out = handle(p);
     EXPECT_TRUE(out.complaint.empty()) << out.complaint;
-    std::string full = slogger::format_line(out.record, from_file, slogger::Format::text);
+    std::string full = slogger::format_line(out.record, from_file, slogger::LINE_TEXT);
     EXPECT_EQ(full.rfind("- - ", 0), 0U) << full;
     return full.substr(4);
 }
 
-std::string json(const Bytes& p, const slogger::Origin& origin = arrived) {
-    return slogger::format_line(handle(p).record, origin, slogger::Format::json);
+std::string json(const Bytes& p, const slogger::record_origin& origin = arrived) {
+    return slogger::format_line(handle(p).record, origin, slogger::LINE_JSON);
 }
 
 TEST(SloggerRecords, text_record_line_and_byte_count_reply) {
     Bytes rec = record(13, 20001, text("kestrune: started\n"));
     Bytes sent = packet(rec);
-    slogger::Outcome out = handle(sent);
+    slogger::packet_outcome out = handle(sent);
     EXPECT_EQ(out.reply, static_cast<std::int32_t>(rec.size()));
     EXPECT_TRUE(out.complaint.empty());
-    EXPECT_EQ(slogger::format_line(out.record, arrived, slogger::Format::text),
+    EXPECT_EQ(slogger::format_line(out.record, arrived, slogger::LINE_TEXT),
               "2026-12-08T12:00:00.123456Z 4242 info 0x00004E21 kestrune: started\\n");
-    EXPECT_EQ(slogger::format_line(out.record, from_file, slogger::Format::text),
+    EXPECT_EQ(slogger::format_line(out.record, from_file, slogger::LINE_TEXT),
               "- - info 0x00004E21 kestrune: started\\n");
 }
 
@@ -208,16 +207,16 @@ TEST(SloggerHostile, refused_with_negative_errno_and_a_complaint) {
         {"truncated", packet(Bytes(100, 0)), true, EMSGSIZE},
     };
     for (const Hostile& c : cases) {
-        slogger::Outcome out = handle(c.packet, c.truncated);
+        slogger::packet_outcome out = handle(c.packet, c.truncated);
         EXPECT_EQ(out.reply, -c.error) << c.name;
         EXPECT_FALSE(out.complaint.empty()) << c.name;
     }
 }
 
-using slogger::PieceKind;
+using slogger::piece_kind;
 
 struct Found {
-    PieceKind kind;
+    piece_kind kind;
     std::size_t size;
     bool operator==(const Found&) const = default;
 };
@@ -230,8 +229,8 @@ std::ostream& operator<<(std::ostream& out, const Found& found) {
 std::vector<Found> pieces(const Bytes& file) {
     std::vector<Found> found;
     for (std::size_t at = 0;;) {
-        slogger::Piece piece = slogger::next_piece(file.data() + at, file.size() - at, true);
-        if (piece.kind == PieceKind::end)
+        slogger::file_piece piece = slogger::next_piece(file.data() + at, file.size() - at, true);
+        if (piece.kind == slogger::PIECE_END)
             return found;
         EXPECT_GT(piece.size, 0U);
         found.push_back({piece.kind, piece.size});
@@ -250,22 +249,24 @@ TEST(SloggerFile, text_records_end_at_their_zero) {
     Bytes one = record(13, 20001, text("kestrune: a\n"));
     Bytes two = record(10, 20001, text(""));
     EXPECT_EQ(pieces(joined({one, two, one})),
-              (std::vector<Found>{{PieceKind::record, one.size()},
-                                  {PieceKind::record, two.size()},
-                                  {PieceKind::record, one.size()}}));
+              (std::vector<Found>{{slogger::PIECE_RECORD, one.size()},
+                                  {slogger::PIECE_RECORD, two.size()},
+                                  {slogger::PIECE_RECORD, one.size()}}));
     EXPECT_TRUE(pieces({}).empty());
     // A record is decided only when its zero is at hand.
-    EXPECT_EQ(slogger::next_piece(one.data(), one.size() - 1, false).kind, PieceKind::need_more);
-    EXPECT_EQ(slogger::next_piece(one.data(), 11, false).kind, PieceKind::need_more);
+    EXPECT_EQ(slogger::next_piece(one.data(), one.size() - 1, false).kind,
+              slogger::PIECE_NEED_MORE);
+    EXPECT_EQ(slogger::next_piece(one.data(), 11, false).kind, slogger::PIECE_NEED_MORE);
 }
 
 TEST(SloggerFile, cut_off_record_is_flagged_with_what_there_is) {
     Bytes one = record(13, 1, text("first"));
     Bytes cut = record(13, 1, {'p', 'a', 'r'});
-    EXPECT_EQ(pieces(joined({one, cut})),
-              (std::vector<Found>{{PieceKind::record, one.size()}, {PieceKind::cut_off, 15}}));
-    EXPECT_EQ(pieces(joined({one, Bytes(cut.begin(), cut.begin() + 7)})),
-              (std::vector<Found>{{PieceKind::record, one.size()}, {PieceKind::garbled, 7}}));
+    EXPECT_EQ(pieces(joined({one, cut})), (std::vector<Found>{{slogger::PIECE_RECORD, one.size()},
+                                                              {slogger::PIECE_CUT_OFF, 15}}));
+    EXPECT_EQ(
+        pieces(joined({one, Bytes(cut.begin(), cut.begin() + 7)})),
+        (std::vector<Found>{{slogger::PIECE_RECORD, one.size()}, {slogger::PIECE_GARBLED, 7}}));
 }
 
 TEST(SloggerFile, integer_record_runs_to_the_next_record_or_the_end) {
@@ -273,42 +274,42 @@ TEST(SloggerFile, integer_record_runs_to_the_next_record_or_the_end) {
     Bytes none = record(3, 12, {});
     Bytes one = record(13, 1, text("x"));
     EXPECT_EQ(pieces(joined({ints, one, none, ints})),
-              (std::vector<Found>{{PieceKind::unsized, 20},
-                                  {PieceKind::record, one.size()},
-                                  {PieceKind::unsized, 12},
-                                  {PieceKind::unsized, 20}}));
-    EXPECT_EQ(slogger::next_piece(ints.data(), ints.size(), false).kind, PieceKind::need_more);
+              (std::vector<Found>{{slogger::PIECE_UNSIZED, 20},
+                                  {slogger::PIECE_RECORD, one.size()},
+                                  {slogger::PIECE_UNSIZED, 12},
+                                  {slogger::PIECE_UNSIZED, 20}}));
+    EXPECT_EQ(slogger::next_piece(ints.data(), ints.size(), false).kind, slogger::PIECE_NEED_MORE);
 }
 
 TEST(SloggerFile, garbage_is_skipped_to_the_next_text_record) {
     Bytes one = record(13, 1, text("x"));
     Bytes junk = {0x44, 0x33, 0x22, 0x11, 0xff, 0xff, 0xff, 0xff, 1, 0, 0, 0, 9, 9};
     EXPECT_EQ(pieces(joined({junk, one, Bytes(30, 0), one})),
-              (std::vector<Found>{{PieceKind::garbled, junk.size()},
-                                  {PieceKind::record, one.size()},
-                                  {PieceKind::garbled, 30},
-                                  {PieceKind::record, one.size()}}));
+              (std::vector<Found>{{slogger::PIECE_GARBLED, junk.size()},
+                                  {slogger::PIECE_RECORD, one.size()},
+                                  {slogger::PIECE_GARBLED, 30},
+                                  {slogger::PIECE_RECORD, one.size()}}));
     // A text header with a reserved word set is no header.
     Bytes odd = one;
     odd[8] = 1;
-    EXPECT_EQ(pieces(odd), (std::vector<Found>{{PieceKind::garbled, odd.size()}}));
+    EXPECT_EQ(pieces(odd), (std::vector<Found>{{slogger::PIECE_GARBLED, odd.size()}}));
 }
 
 TEST(SloggerFile, nothing_waits_for_more_than_one_record_can_hold) {
-    Bytes endless = record(13, 1, Bytes(slogger::max_record, 'a'));
-    slogger::Piece piece = slogger::next_piece(endless.data(), slogger::max_record, false);
-    EXPECT_EQ(piece.kind, PieceKind::cut_off);
-    EXPECT_EQ(piece.size, slogger::max_record);
+    Bytes endless = record(13, 1, Bytes(slogger::MAX_RECORD, 'a'));
+    slogger::file_piece piece = slogger::next_piece(endless.data(), slogger::MAX_RECORD, false);
+    EXPECT_EQ(piece.kind, slogger::PIECE_CUT_OFF);
+    EXPECT_EQ(piece.size, slogger::MAX_RECORD);
 
-    Bytes junk(slogger::max_record, 0xee);
+    Bytes junk(slogger::MAX_RECORD, 0xee);
     piece = slogger::next_piece(junk.data(), junk.size(), false);
-    EXPECT_EQ(piece.kind, PieceKind::garbled);
-    EXPECT_EQ(piece.size, slogger::max_record - 11);
+    EXPECT_EQ(piece.kind, slogger::PIECE_GARBLED);
+    EXPECT_EQ(piece.size, slogger::MAX_RECORD - 11);
 
-    Bytes ints = record(5, 7, Bytes(slogger::max_record, 0));
-    piece = slogger::next_piece(ints.data(), slogger::max_record, false);
-    EXPECT_EQ(piece.kind, PieceKind::unsized);
-    EXPECT_EQ(piece.size, slogger::max_record);
+    Bytes ints = record(5, 7, Bytes(slogger::MAX_RECORD, 0));
+    piece = slogger::next_piece(ints.data(), slogger::MAX_RECORD, false);
+    EXPECT_EQ(piece.kind, slogger::PIECE_UNSIZED);
+    EXPECT_EQ(piece.size, slogger::MAX_RECORD);
 }
 
 } // namespace

@@ -316,7 +316,8 @@ class HostSlogger(unittest.TestCase):
                                  "want 0 to 7 or a name, in any case: shutdown (emerg, panic, "
                                  "alert), critical (crit), error (err), warning (warn), notice, "
                                  "info, debug1, debug2 (debug)\n"),
-                                (['--read', '-', '--syslog'], '--read decodes a file'),
+                                (['--read', '-', '--syslog'], '--read decodes a file: --socket, '
+                                 '--syslog, --fail and --answers serve clients\n'),
                                 (['--read', '', '--socket', '/nonexistent/s'], "bad --read ''"),
                                 (['--nonsense'], "unrecognized option '--nonsense'\n"),
                                 (['extra'], "unexpected argument 'extra'")):
@@ -330,6 +331,15 @@ class HostSlogger(unittest.TestCase):
         result = subprocess.run(LOGGER + ['--help'], capture_output=True, text=True, timeout=30)
         self.assertEqual((result.returncode, result.stderr), (0, ''))
         self.assertIn('--read FILE', result.stdout)
+        # Both ways to run, each option once, within 80 columns; reading takes no serving option.
+        self.assertTrue(result.stdout.startswith(
+            'usage: host-slogger [--socket PATH] [--output FILE] [--format text|json]\n'
+            '                    [--min-severity NAME|N] [--syslog] [--fail ERROR:COUNT]\n'
+            '                    [--answers ANSWER,...] [--help]\n'
+            '       host-slogger --read FILE|- [--output FILE] [--format text|json]\n'
+            '                    [--min-severity NAME|N]\n'
+            '  --socket PATH      side-channel'), result.stdout)
+        self.assertLessEqual(max(map(len, result.stdout.splitlines())), 80)
 
 
 # Inside the sandbox /dev/log is the test's own socket: what reaches it is
