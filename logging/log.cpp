@@ -52,7 +52,9 @@ void report_failure(int error) {
     // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
     std::memcpy(line + lead, reason, reason_length);
     line[lead + reason_length] = '\n';
-    (void)write(STDERR_FILENO, line, lead + reason_length + 1);
+    if (write(STDERR_FILENO, line, lead + reason_length + 1) < 0) {
+        // The last resort failed too: there is nowhere left to report it.
+    }
 }
 
 void report_if_failed(int result) {

@@ -120,7 +120,9 @@ std::size_t formatted_length(int formatted, std::size_t capacity) {
 // for the one raw write.
 void echo_text(char* text, std::size_t length) {
     text[length - 1] = '\n';
-    write(STDERR_FILENO, text, length);
+    if (write(STDERR_FILENO, text, length) < 0) {
+        // Standard error is the caller's; a lost echo has nowhere else to go.
+    }
     text[length - 1] = '\0';
 }
 

@@ -51,9 +51,10 @@ int main(int argc, char* argv[]) {
 namespace {
 void start_kernel_trace_if_requested() {
     if (access(KERNELTRACE_TRIGGER, F_OK) == 0) {
-        // Whether the tracer really started is not ours to judge. The shell is
-        // wanted: its "&" lets the tracer run on after we exit.
-        (void)std::system(TRACER_COMMAND); // NOLINT(cert-env33-c)
+        // The shell is wanted: its "&" lets the tracer run on after we exit.
+        if (std::system(TRACER_COMMAND) != 0) { // NOLINT(cert-env33-c)
+            // Whether the tracer really started is not ours to judge.
+        }
     }
 }
 
