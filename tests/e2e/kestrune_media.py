@@ -1,28 +1,37 @@
 """What the kestrune tests share: the paths it works on, its media tree, and
 its log lines as Result.records holds them."""
 
+import pathlib
+import re
 import subprocess
 
 ERROR = 'error'  # severity 2
 INFO = 'info'  # severity 5
 TEXT_CODE = 20001
 
-MM = '/mnt/quota/mm'
-TRIGGER = MM + '/STARTUP_KERNELTRACE'
-BACKUP_MARKER = MM + '/backupWritten'
-MEDIA_FS = '/opt/share/bin/io-fs-media'
-QDB_LINK = '/opt/share/bin/io-fs-media-qdb'
-READY_MARKER = '/dev/shmem/kestruneFinished'
-FALLBACK_DIRS = ['/var/opt/mm/backup', '/var/opt/mm/backup2']
-MEDIA_DIRS = [MM + '/' + d for d in (
-    'PVCache', 'PVCache/hu', 'PVCache/rse', 'backup', 'backup2', 'EntServer', 'Voicenotes',
-    'Voicenotes/tmp', 'A4A', 'ODLCoverart', 'gracenote', 'gracenote/mldb',
-    'gracenote/mldb_backup', 'gracenote/odlcache', 'gracenote/odlcache_backup', 'sdars',
-    'sdars/art', 'sdars/art/baseline', 'OnlineEntertainment', 'OnlineEntertainment/Content',
-    'OnlineEntertainment/Coverart', 'OnlineEntertainment/Channeldata',
-    'OnlineEntertainment/App', 'OnlineEntertainment/Fingerprint')]
+def _program_table():
+    """kestrune's own fixed names, read from its header: the tests check the
+    program against the one table it is built from."""
+    header = pathlib.Path(__file__).resolve().parents[2] / 'tools/kestrune/media_paths.h'
+    text = header.read_text()
+    names = dict(re.findall(r'constexpr char (\w+)\[\] = "([^"]*)";', text))
+    arrays = {name: re.findall(r'"([^"]*)"', body) for name, body in
+              re.findall(r'std::array<const char\*, \d+> (\w+) = \{(.*?)\};', text, re.S)}
+    first = int(re.search(r'LOOKUP_CACHE_FIRST = (\d+);', text).group(1))
+    return names, arrays, first
+
+
+_NAMES, _ARRAYS, _LOOKUP_FIRST = _program_table()
+MM = _NAMES['MEDIA_ROOT']
+TRIGGER = _NAMES['KERNELTRACE_TRIGGER']
+BACKUP_MARKER = _NAMES['BACKUP_MARKER']
+MEDIA_FS = _NAMES['MEDIA_FS_PATH']
+QDB_LINK = _NAMES['MEDIA_FS_QDB_LINK']
+READY_MARKER = _NAMES['READY_MARKER']
+FALLBACK_DIRS = _ARRAYS['FALLBACK_DIRS']
+MEDIA_DIRS = _ARRAYS['MEDIA_DIRS']
 # The four lookup directories, purged in this order.
-LOOKUP_DIRS = MEDIA_DIRS[11:15]
+LOOKUP_DIRS = MEDIA_DIRS[_LOOKUP_FIRST:_LOOKUP_FIRST + 4]
 MLDB, MLDB_BACKUP, ODLCACHE, ODLCACHE_BACKUP = LOOKUP_DIRS
 PATH_SIZE = 256
 ENTRY_LIMIT = 10

@@ -3,7 +3,6 @@ as frames from the debug device (a plain file) and its lines from the host
 logger."""
 
 import os
-import re
 import struct
 import unittest
 
