@@ -126,10 +126,10 @@ class Layout(unittest.TestCase):
         elsewhere = Sandbox.for_test(self)
         shutil.rmtree(elsewhere.path('/dev'))
         os.symlink(os.path.abspath(outside), elsewhere.path('/dev'))
-        self.assertEqual(elsewhere.run_command(['true'], logger=False).returncode, 0)
-        result = elsewhere.run_command(['true'])
-        self.assertEqual(result.returncode, 125)
-        self.assertIn('dev leads out of ROOT', result.stderr)
+        for logger in (False, True):
+            result = elsewhere.run_command(['true'], logger=logger)
+            self.assertEqual(result.returncode, 125)
+            self.assertIn('dev leads out of ROOT', result.stderr)
         for path, content in files.items():
             with open(path) as f:
                 self.assertEqual(f.read(), content, path)
@@ -157,6 +157,65 @@ class Layout(unittest.TestCase):
                                  'dorvane: dorvane:  invalid parameter x:5 \\n',
                                  started % pids[1], label])
         self.assertNotEqual(pids[0], pids[1])
+
+    def test_entries_that_lead_out_of_root_are_refused(self):
+        # Whoever owns ROOT may point its entries anywhere; a run as root must
+        # not write there. A link that stays inside ROOT is followed, and ROOT
+        # itself may be given through a link, relative, with a space.
+        write_all = ('for d in /mnt /opt /var /boot /dev/shmem /dev/vellmar; do echo x > $d/x; '
+                     'done; echo x > /dev/slog')
+        for entry in ('mnt', 'opt', 'var', 'boot', 'dev', 'dev/shmem', 'dev/vellmar', 'dev/slog'):
+            with self.subTest(entry=entry):
+                sb = Sandbox.for_test(self)
+                outside = os.path.join(os.path.dirname(sb.root), 'outside')
+                os.makedirs(outside + '/shmem')
+                open(outside + '/slog', 'w').close()
+                if entry == 'dev/slog':
+                    os.symlink(outside + '/slog', sb.path(entry))
+                else:
+                    shutil.rmtree(sb.path(entry))
+                    os.symlink(outside, sb.path(entry))
+                result = sb.run_command(['sh', '-c', write_all], logger=False)
+                self.assertEqual(result.returncode, 125, result.stderr)
+                self.assertIn('%s/%s leads out of ROOT' % (os.path.realpath(sb.root), entry),
+                              result.stderr)
+                self.assertEqual((os.listdir(outside), os.path.getsize(outside + '/slog')),
+                                 (['shmem', 'slog'], 0))
+        os.rmdir(self.sb.path('/var'))
+        os.symlink('mnt', self.sb.path('/var'))
+        base = os.path.dirname(self.sb.root)
+        os.symlink('root', os.path.join(base, 'a root'))
+        result = subprocess.run([RUNNER, 'a root', '--', 'sh', '-c', 'echo x > /var/x'], cwd=base,
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(os.path.isfile(self.sb.path('/mnt/x')))
+
+    def test_entries_swapped_after_the_checks_change_nothing(self):
+        # A bwrap first on PATH swaps ROOT/mnt for a link out of ROOT just
+        # before the real one mounts, and a logger wrapper swaps ROOT/dev just
+        # before the logger binds: what was checked is used all the same.
+        base = os.path.dirname(self.sb.root)
+        outside = os.path.join(base, 'outside')
+        os.makedirs(outside + '/shmem')
+        swap = 'mv "$ROOT/%s" "$ROOT/%s.checked" && ln -s "$OUTSIDE" "$ROOT/%s" && exec %s "$@"\n'
+        wrappers = {'bwrap': swap % ('mnt', 'mnt', 'mnt', shutil.which('bwrap')),
+                    'logger': swap % ('dev', 'dev', 'dev', '$EMU "$LOGGER"')}
+        for name, script in wrappers.items():
+            with open(os.path.join(base, name), 'w') as f:
+                f.write('#!/bin/sh\n' + script)
+            os.chmod(os.path.join(base, name), 0o755)
+        result = self.sb.run_command(
+            [sys.executable, '-c', SEND_ONE_RECORD + 'open("/mnt/x", "w"); open("/dev/shmem/x", "w")'],
+            env={'PATH': base + ':' + os.environ['PATH'], 'ROOT': self.sb.root, 'OUTSIDE': outside,
+                 'HOST_SLOGGER': os.path.join(base, 'logger'), 'EMULATOR': '',
+                 'EMU': os.environ.get('EMULATOR', ''),
+                 'LOGGER': os.path.join(os.environ['BIN_DIR'], 'host-slogger')})
+        self.assertEqual((result.returncode, result.stdout), (0, '25\n'), result.stderr)
+        self.assertEqual(result.records, [('info', 20001, 'probe: hello')])
+        self.assertEqual(os.listdir(outside), ['shmem'])
+        self.assertEqual(os.listdir(outside + '/shmem'), [])
+        self.assertTrue(os.path.isfile(self.sb.path('/mnt.checked/x')))
+        self.assertTrue(os.path.isfile(self.sb.path('/dev.checked/shmem/x')))
 
     def test_tracer_stand_in_records_its_arguments(self):
         result = self.sh('/boot/bin/tracelogger -n 0 -S 8M "-s two words" && '
