@@ -302,7 +302,9 @@ int read_options(int argc, char** argv) {
             return print(USAGE);
         case 'V':
             return print("sandbox-run (mediaunit-tools) " VERSION "\n");
-        case ':':
+        case ':': // getopt_long leaves the index alone then: the option is known by its letter
+            for (index = 0; LONG_OPTIONS[index].val != optopt; ++index) {
+            }
             return usage_error(std::string("--") + LONG_OPTIONS[index].name + " needs " +
                                VALUE_NAMES[index]);
         default:

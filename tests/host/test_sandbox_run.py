@@ -37,6 +37,21 @@ while not os.path.exists('/mnt/go'):
     time.sleep(0.02)
 '''
 
+# Serves ROOT/dev/sidechannel as the logger does, and ends on SIGTERM by the
+# signal $ENDING.
+FAKE_LOGGER = r'''
+import os, signal, socket
+signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGTERM])
+s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+s.bind('.fake')
+s.listen()
+os.rename('.fake', 'sidechannel')
+signal.sigwait([signal.SIGTERM])
+ending = getattr(signal, os.environ['ENDING'])
+signal.signal(ending, signal.SIG_DFL)
+os.kill(os.getpid(), ending)
+'''
+
 
 def with_logger():
     return dict(os.environ, HOST_SLOGGER=os.path.join(os.environ['BIN_DIR'], 'host-slogger'))
@@ -290,11 +305,36 @@ class Status(unittest.TestCase):
                               (['--logger-output', '', root, '--', 'true'],
                                "bad --logger-output '': want a file"),
                               (['--bind', '/nonexistent-source', '/x', root, '--', 'true'],
-                               '--bind source /nonexistent-source does not exist')):
+                               '--bind source /nonexistent-source does not exist'),
+                              (['--timeout', '1x', root, '--', 'true'], "bad --timeout '1x'"),
+                              (['--timeout'], '--timeout needs DURATION')):
             result = subprocess.run([RUNNER] + args, capture_output=True, text=True, timeout=30,
                                     env=with_logger())
             self.assertEqual(result.returncode, 125, args)
             self.assertTrue(result.stderr.startswith('sandbox-run: ' + message), result.stderr)
+        with open('/dev/full', 'w') as full:
+            result = subprocess.run([RUNNER, '--help'], stdout=full, stderr=subprocess.PIPE,
+                                    text=True, timeout=30)
+        self.assertEqual((result.returncode, result.stderr),
+                         (125, 'sandbox-run: write error: No space left on device\n'))
+        result = subprocess.run([RUNNER, '--version'], capture_output=True, text=True, timeout=30)
+        self.assertRegex(result.stdout, r'^sandbox-run \(mediaunit-tools\) \d+\.\d+\.\d+\n$')
+
+    def test_a_deleted_working_directory_is_refused_before_root_is_touched(self):
+        with open(self.sb.path('/dev/slog'), 'w') as f:
+            f.write('kept')
+        gone = os.path.join(os.path.dirname(self.sb.root), 'gone')
+        os.mkdir(gone)
+
+        def enter_and_remove():
+            os.chdir(gone)
+            os.rmdir(gone)
+        result = subprocess.run([RUNNER, self.sb.root, '--', 'true'], preexec_fn=enter_and_remove,
+                                capture_output=True, text=True, timeout=30)
+        self.assertEqual(result.returncode, 125)
+        self.assertIn('sandbox-run: the working directory is gone', result.stderr)
+        with open(self.sb.path('/dev/slog')) as f:
+            self.assertEqual(f.read(), 'kept')
 
     def test_the_host_root_is_refused(self):
         result = subprocess.run([RUNNER, '/', '--', 'true'], capture_output=True, text=True,
@@ -340,19 +380,52 @@ class Ending(unittest.TestCase):
     def test_a_signal_to_the_runner_reaches_the_command_and_then_ends_the_run(self):
         # The command's trap runs; what it started ends with it; one that
         # ignores the signal is killed a moment later.
-        cases = [(number, 'trap "echo caught; exit 3" %s; sleep 300 & echo $! > /mnt/pids; wait'
-                  % number.name[3:], 'caught\n') for number in (signal.SIGTERM, signal.SIGINT,
-                                                                 signal.SIGHUP)]
-        cases.append((signal.SIGTERM, 'trap "" TERM; echo $$ > /mnt/pids; sleep 300', ''))
-        for number, script, output in cases:
-            with self.subTest(signal=number.name, script=script):
+        # The grace is counted from the signal, however long the command was
+        # quiet before it.
+        trap = 'trap "echo caught; exit 3" %s; sleep 300 & echo $! > /mnt/pids; wait'
+        cases = [(number, trap % number.name[3:], 'caught\n', 0)
+                 for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGUSR1,
+                                signal.SIGALRM)]
+        cases.append((signal.SIGTERM, trap % 'TERM', 'caught\n', 3))
+        cases.append((signal.SIGTERM, 'trap "" TERM; echo $$ > /mnt/pids; sleep 300', '', 0))
+        for number, script, output, quiet in cases:
+            with self.subTest(signal=number.name, script=script, quiet=quiet):
                 if os.path.exists(self.pids):
                     os.unlink(self.pids)
                 runner = self.start(script, 1)
+                time.sleep(quiet)
                 runner.send_signal(number)
                 stdout, stderr = runner.communicate(timeout=60)
                 self.assertEqual((runner.returncode, stdout), (128 + number, output), stderr)
                 self.assertFalse(any(map(alive, self.written_pids())))
+
+    def test_a_time_limit_ends_the_run_as_timeout_does(self):
+        runner = self.start('trap "echo term; exit 3" TERM; sleep 300 & echo $! > /mnt/pids; wait',
+                            1, '--timeout', '0.5')
+        stdout, stderr = runner.communicate(timeout=60)
+        self.assertEqual((runner.returncode, stdout), (124, 'term\n'), stderr)
+        self.assertFalse(any(map(alive, self.written_pids())))
+        within = subprocess.run([RUNNER, '--timeout', '1m', self.sb.root, '--', 'sh', '-c', 'exit 7'],
+                                timeout=60)
+        self.assertEqual(within.returncode, 7)
+
+    def test_one_run_per_root(self):
+        # A second run would take the first one's socket and empty its devices.
+        with open(self.sb.path('/mnt/send.py'), 'w') as f:
+            f.write(SEND_ONE_RECORD)
+        log = os.path.join(os.path.dirname(self.sb.root), 'log')
+        runner = self.start('echo $$ > /mnt/pids; while [ ! -e /mnt/go ]; do sleep 0.05; done; '
+                            'exec %s /mnt/send.py' % sys.executable, 1, '--logger-output', log)
+        second = subprocess.run([RUNNER, '--logger-output', log + '2', self.sb.root, '--', 'true'],
+                                capture_output=True, text=True, timeout=60, env=with_logger())
+        self.assertEqual(second.returncode, 125)
+        self.assertIn('is in use by another sandbox-run', second.stderr)
+        open(self.sb.path('/mnt/go'), 'w').close()
+        stdout, stderr = runner.communicate(timeout=60)
+        self.assertEqual((runner.returncode, stdout), (0, '25\n'), stderr)
+        with open(log) as f:
+            self.assertEqual(parse_log_line(f.read().rstrip('\n'))[2], 'probe: hello')
+        self.assertFalse(os.path.exists(log + '2'))
 
     def test_the_terminals_interrupt_is_the_commands_to_act_on(self):
         # ^C reaches the command itself, as it would under env: one that
@@ -451,6 +524,35 @@ class Logger(unittest.TestCase):
         result = self.sb.run_command(['true'])
         self.assertEqual(result.returncode, 125)
         self.assertIn('host logger failed to start', result.stderr)
+        # --logger-arg starts the logger, as --logger-output does.
+        result = subprocess.run([RUNNER, '--logger-arg', '--bogus', self.sb.root, '--', 'true'],
+                                capture_output=True, text=True, timeout=60, env=with_logger())
+        self.assertEqual(result.returncode, 125)
+        self.assertIn('host logger failed to start', result.stderr)
+
+    def test_any_root_a_plain_run_takes_takes_a_logger(self):
+        # Inside, the socket is always /dev/sidechannel: ROOT's length does not matter.
+        root = os.path.join(self.sb.root, 'a' * 100, 'root')
+        log = os.path.join(os.path.dirname(self.sb.root), 'log')
+        result = subprocess.run([RUNNER, '--logger-output', log, root, '--', sys.executable, '-c',
+                                 SEND_ONE_RECORD], capture_output=True, text=True, timeout=60,
+                                env=with_logger())
+        self.assertEqual((result.returncode, result.stdout), (0, '25\n'), result.stderr)
+
+    def test_a_logger_whose_reader_has_gone_is_no_failure_of_the_run(self):
+        # It ends by SIGPIPE, as a filter in a pipeline does; any other signal
+        # may have cost records.
+        fake = os.path.join(os.path.dirname(self.sb.root), 'fake-logger')
+        with open(fake, 'w') as f:
+            f.write('#!%s\n' % sys.executable + FAKE_LOGGER)
+        os.chmod(fake, 0o755)
+        for ending, status, complaint in (('SIGPIPE', 0, ''), ('SIGABRT', 125,
+                                          'sandbox-run: the host logger was killed by signal 6')):
+            with self.subTest(ending=ending):
+                result = self.sb.run_command(['true'], env={'HOST_SLOGGER': fake, 'EMULATOR': '',
+                                                            'ENDING': ending})
+                self.assertEqual(result.returncode, status)
+                self.assertTrue(result.stderr.startswith(complaint), result.stderr)
 
     def test_a_logger_restarted_outside_is_reached_from_inside(self):
         # The caller's own logger on ROOT/dev/sidechannel, restarted while the
