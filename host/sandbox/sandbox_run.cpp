@@ -130,6 +130,8 @@ run_options options;
 
 // The working directory the command starts in, read before ROOT is touched.
 std::string working_directory;
+// bwrap as found on PATH.
+std::string bwrap;
 // ROOT's real path, for messages; its descriptor, locked for the run.
 std::string root_path;
 int root_fd = -1;
@@ -215,6 +217,8 @@ bool complain(const std::string& text) {
 std::string error_text(int error) {
     return std::strerror(error);
 }
+
+std::string find_command(const char* name);
 
 // A usage error: 125, as env and timeout answer one.
 int usage_error(const std::string& text) {
@@ -345,16 +349,8 @@ bool check_tools() {
         return complain("the working directory is gone: " + error_text(errno));
     }
     working_directory = cwd;
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    for (std::size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
-        end = dirs.find(':', start);
-        const std::string dir = dirs.substr(start, end - start);
-        if (access(((dir.empty() ? "." : dir) + "/bwrap").c_str(), X_OK) == 0) {
-            return true;
-        }
-    }
-    return complain("bwrap (bubblewrap) is not installed");
+    bwrap = find_command("bwrap");
+    return !bwrap.empty() || complain("bwrap (bubblewrap) is not installed");
 }
 
 std::uint64_t bit(int signo) {
@@ -836,7 +832,7 @@ bool start_sandbox() {
             signal(signo, SIG_IGN);
         }
         restore_mask();
-        execvp("bwrap", argv.data());
+        execv(bwrap.c_str(), argv.data());
         complain("bwrap: " + error_text(errno));
         _exit(CANCELED);
     }
@@ -972,10 +968,26 @@ void signal_all(const std::vector<pid_t>& pids, int signo) {
     }
 }
 
+// Whether a process of the run is left, as cheaply as the kernel tells: each
+// has an ancestor among the runner's children, orphans having come to it.
+bool run_left() {
+    const std::string path = "/proc/self/task/" + std::to_string(getpid()) + "/children";
+    std::FILE* in = std::fopen(path.c_str(), "re");
+    if (in == nullptr) {
+        return !processes_of_run().empty();
+    }
+    bool left = false;
+    for (long pid = 0; std::fscanf(in, "%ld", &pid) == 1;) {
+        left = left || pid != logger_pid;
+    }
+    std::fclose(in);
+    return left;
+}
+
 // Phase 3: what the command left behind gets until the deadline to end. False
 // when something is left then, or a signal came meanwhile.
 bool settle(long long deadline) {
-    while (!processes_of_run().empty()) {
+    while (run_left()) {
         const wake woke = wait_event(deadline);
         if (woke == WAKE_DEADLINE) {
             return false;
