@@ -256,20 +256,44 @@ bool take_duration(const char* text, long long& ms) {
     return true;
 }
 
+// The options, each with what its value is called in a complaint.
+constexpr option LONG_OPTIONS[] = {{"logger", no_argument, nullptr, 'l'},
+                                   {"logger-output", required_argument, nullptr, 'o'},
+                                   {"logger-arg", required_argument, nullptr, 'a'},
+                                   {"bind", required_argument, nullptr, 'b'},
+                                   {"timeout", required_argument, nullptr, 't'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
+                                   {nullptr, 0, nullptr, 0}};
+constexpr const char* VALUE_NAMES[] = {"", "FILE", "ARG", "SRC and DST", "DURATION"};
+
+// An option given without its value, which getopt_long names only by its letter.
+int missing_value() {
+    std::size_t row = 0;
+    while (LONG_OPTIONS[row].val != optopt) {
+        ++row;
+    }
+    return usage_error(std::string("--") + LONG_OPTIONS[row].name + " needs " + VALUE_NAMES[row]);
+}
+
+// ROOT -- COMMAND [ARG...] from argv[optind] on. Returns -1 to go on, else the exit status.
+int take_operands(int argc, char** argv, bool options_ended) {
+    if (options_ended) {
+        return usage_error("ROOT is missing (see --help)");
+    }
+    if (argc - optind < 3 || std::strcmp(argv[optind + 1], "--") != 0) {
+        return usage_error("want ROOT -- COMMAND [ARG...] (see --help)");
+    }
+    options.root = argv[optind];
+    options.command = argv + optind + 2;
+    return -1;
+}
+
 // Reads the command line into `options`. Returns -1 to go on, else the exit status.
 int read_options(int argc, char** argv) {
-    static constexpr const char* VALUE_NAMES[] = {"", "FILE", "ARG", "SRC and DST", "DURATION"};
-    static const option LONG_OPTIONS[] = {{"logger", no_argument, nullptr, 'l'},
-                                          {"logger-output", required_argument, nullptr, 'o'},
-                                          {"logger-arg", required_argument, nullptr, 'a'},
-                                          {"bind", required_argument, nullptr, 'b'},
-                                          {"timeout", required_argument, nullptr, 't'},
-                                          {"help", no_argument, nullptr, 'h'},
-                                          {"version", no_argument, nullptr, 'V'},
-                                          {nullptr, 0, nullptr, 0}};
     opterr = 0; // the complaints below say it our way
     const char* last_value = nullptr;
-    for (int c, index = 0; (c = getopt_long(argc, argv, "+:", LONG_OPTIONS, &index)) != -1;
+    for (int c; (c = getopt_long(argc, argv, "+:", LONG_OPTIONS, nullptr)) != -1;
          last_value = optarg) {
         switch (c) {
         case 'l':
@@ -306,24 +330,16 @@ int read_options(int argc, char** argv) {
             return print(USAGE);
         case 'V':
             return print("sandbox-run (mediaunit-tools) " VERSION "\n");
-        case ':': // getopt_long leaves the index alone then: the option is known by its letter
-            for (index = 0; LONG_OPTIONS[index].val != optopt; ++index) {
-            }
-            return usage_error(std::string("--") + LONG_OPTIONS[index].name + " needs " +
-                               VALUE_NAMES[index]);
+        case ':':
+            return missing_value();
         default:
             return usage_error(std::string("unknown option ") + argv[optind - 1] + " (see --help)");
         }
     }
-    if (optind > 1 && std::strcmp(argv[optind - 1], "--") == 0 && argv[optind - 1] != last_value) {
-        return usage_error("ROOT is missing (see --help)");
-    }
-    if (argc - optind < 3 || std::strcmp(argv[optind + 1], "--") != 0) {
-        return usage_error("want ROOT -- COMMAND [ARG...] (see --help)");
-    }
-    options.root = argv[optind];
-    options.command = argv + optind + 2;
-    return -1;
+    // A "--" that ended the options, not one that was an option's value.
+    const bool ended =
+        optind > 1 && std::strcmp(argv[optind - 1], "--") == 0 && argv[optind - 1] != last_value;
+    return take_operands(argc, argv, ended);
 }
 
 // The directory this program lies in.
@@ -402,17 +418,17 @@ bool refuse_entry(const char* name, int error) {
 
 // mkdir -p: callers rely on a ROOT that is made where missing.
 bool make_directories(const std::string& path) {
-    if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) {
-        return true;
+    if (mkdir(path.c_str(), 0777) == 0 || errno != ENOENT) {
+        return true; // what is wrong with it is found when it is opened
     }
-    const std::size_t last = path.rfind('/');
-    const std::size_t slash =
-        last == std::string::npos || last == 0 ? last : path.find_last_not_of('/', last);
-    if (errno != ENOENT || slash == std::string::npos || slash == 0 ||
-        !make_directories(path.substr(0, slash + 1))) {
-        return false;
+    for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        if (mkdir(path.substr(0, end).c_str(), 0777) != 0 && errno != EEXIST) {
+            return false;
+        }
+        if (end == std::string::npos) {
+            return true;
+        }
     }
-    return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
 }
 
 // Opens ROOT, refuses the host's own, and takes the run's lock on it.
@@ -452,8 +468,8 @@ bool install_tracer(int boot) {
     bool done = fstatat(bin, "tracelogger", &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (!done) {
         const std::string source = program_directory() + "/" TRACER_STAND_IN;
-        std::string script;
         if (std::FILE* in = std::fopen(source.c_str(), "rbe")) {
+            std::string script;
             char buffer[4096];
             for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
                 script.append(buffer, n);
@@ -476,8 +492,6 @@ bool install_tracer(int boot) {
     return done;
 }
 
-bool empty_device(int parent, const char* name, const std::string& shown);
-
 // A file with other hard links is shared with another name, perhaps outside
 // ROOT: that one keeps its bytes, and this name gets a new file.
 bool replace_with_empty(int parent, const char* name, const struct stat& st) {
@@ -498,37 +512,32 @@ bool replace_with_empty(int parent, const char* name, const struct stat& st) {
     return done;
 }
 
-// The plain files of a device directory, each in turn.
-bool empty_directory(int parent, const char* name, const std::string& shown) {
-    const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
-    if (dir == nullptr) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        return complain("cannot empty " + shown + ": " + error_text(errno));
-    }
-    bool done = true;
-    while (const dirent* entry = readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-            done = done && empty_device(fd, entry->d_name, shown + "/" + entry->d_name);
-        }
-    }
-    closedir(dir);
-    return done;
-}
+// A directory of devices still to be gone through, and its name for messages.
+struct device_directory {
+    int fd;
+    std::string shown;
+};
 
 // The programs open a device without truncating it, so a plain file standing
 // for one would keep the tail of an earlier, longer request or an earlier
 // run's records. Symbolic links and FIFOs are left alone, and one that cannot
-// be written, which cannot take a request either.
-bool empty_device(int parent, const char* name, const std::string& shown) {
+// be written, which cannot take a request either; a directory is added to
+// `later`.
+bool empty_device(int parent, const char* name, const std::string& shown,
+                  std::vector<device_directory>& later) {
     struct stat st {};
     if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno == ENOENT || complain("cannot empty " + shown + ": " + error_text(errno));
     }
     if (S_ISDIR(st.st_mode)) {
-        return empty_directory(parent, name, shown);
+        later.push_back(
+            {openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC), shown});
+        if (later.back().fd < 0) {
+            const int error = errno;
+            later.pop_back();
+            return complain("cannot empty " + shown + ": " + error_text(error));
+        }
+        return true;
     }
     if (!S_ISREG(st.st_mode) || (st.st_size == 0 && st.st_nlink == 1)) {
         return true;
@@ -544,6 +553,28 @@ bool empty_device(int parent, const char* name, const std::string& shown) {
     const int error = errno;
     close(fd);
     return done || complain("cannot empty " + shown + ": " + error_text(error));
+}
+
+// Empties ROOT/dev/slog and the plain files under ROOT/dev/vellmar, at any depth.
+bool empty_devices() {
+    std::vector<device_directory> later;
+    bool done = true;
+    for (const char* device : DEVICES) {
+        done = done && empty_device(dev_fd, device, root_path + "/dev/" + device, later);
+    }
+    while (!later.empty()) {
+        const device_directory directory = later.back();
+        later.pop_back();
+        DIR* dir = fdopendir(directory.fd);
+        while (const dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
+            const std::string name = entry->d_name;
+            done = done &&
+                   (name == "." || name == ".." ||
+                    empty_device(directory.fd, entry->d_name, directory.shown + "/" + name, later));
+        }
+        dir != nullptr ? closedir(dir) : close(directory.fd);
+    }
+    return done;
 }
 
 // Opens ROOT/`entry.name` for bwrap, made first when it is always bound;
@@ -580,10 +611,8 @@ bool prepare_root() {
     if (dev_fd < 0 && (options.logger || (errno != ENOENT && errno != ENOTDIR))) {
         return refuse_entry("dev", errno);
     }
-    for (const char* device : DEVICES) {
-        if (dev_fd >= 0 && !empty_device(dev_fd, device, root_path + "/dev/" + device)) {
-            return false;
-        }
+    if (dev_fd >= 0 && !empty_devices()) {
+        return false;
     }
     return std::all_of(std::begin(ENTRIES), std::end(ENTRIES), hand_over);
 }
@@ -697,6 +726,7 @@ void exec_logger(const std::vector<std::string>& words) {
         _exit(CANCELED);
     }
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (const std::string& word : words) {
         argv.push_back(const_cast<char*>(word.c_str()));
     }
@@ -824,6 +854,7 @@ bool start_sandbox() {
     if (sandbox_pid == 0) {
         const std::vector<std::string> words = sandbox_command(report[1], program_fd);
         std::vector<char*> argv;
+        argv.reserve(words.size() + 1);
         for (const std::string& word : words) {
             argv.push_back(const_cast<char*>(word.c_str()));
         }
@@ -936,12 +967,11 @@ std::vector<pid_t> processes_of_run() {
         }
         const ssize_t n = read(fd, stat_line, sizeof stat_line - 1);
         close(fd);
+        // "pid (name) state parent ...": the name may hold anything, ')' too.
         const char* fields = n > 0 ? std::strrchr(stat_line, ')') : nullptr;
-        char state = 'Z';
-        int parent = 0;
-        if (fields != nullptr && std::sscanf(fields, ") %c %d", &state, &parent) == 2 &&
-            state != 'Z') {
-            parent_of.emplace_back(parent, static_cast<pid_t>(std::atol(entry->d_name)));
+        if (fields != nullptr && fields[1] == ' ' && fields[2] != 'Z' && fields[2] != '\0') {
+            parent_of.emplace_back(static_cast<pid_t>(std::strtol(fields + 3, nullptr, 10)),
+                                   static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10)));
         }
     }
     if (proc != nullptr) {
@@ -976,12 +1006,18 @@ bool run_left() {
     if (in == nullptr) {
         return !processes_of_run().empty();
     }
+    char children[4096];
+    const std::size_t n = std::fread(children, 1, sizeof children - 1, in);
+    std::fclose(in);
+    children[n] = '\0';
     bool left = false;
-    for (long pid = 0; std::fscanf(in, "%ld", &pid) == 1;) {
+    for (char *at = children, *end = nullptr;; at = end) {
+        const long pid = std::strtol(at, &end, 10);
+        if (end == at) {
+            return left;
+        }
         left = left || pid != logger_pid;
     }
-    std::fclose(in);
-    return left;
 }
 
 // Phase 3: what the command left behind gets until the deadline to end. False
@@ -1095,7 +1131,7 @@ std::string find_command(const char* name) {
     for (std::size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
         end = dirs.find(':', start);
         const std::string dir = dirs.substr(start, end - start);
-        const std::string candidate = dir.empty() ? name : dir + "/" + name;
+        std::string candidate = dir.empty() ? name : dir + "/" + name;
         struct stat st {};
         if (access(candidate.c_str(), X_OK) == 0 && stat(candidate.c_str(), &st) == 0 &&
             !S_ISDIR(st.st_mode)) {
@@ -1126,11 +1162,11 @@ std::string find_command(const char* name) {
         }
     }
     sigprocmask(SIG_SETMASK, &mask, nullptr);
-    const int report = std::atoi(argv[2]);
+    const int report = static_cast<int>(std::strtol(argv[2], nullptr, 10));
     const std::string pid = std::to_string(getpid()) + "\n";
     (void)!write(report, pid.data(), pid.size());
     close(report);
-    close(std::atoi(argv[0] + std::strlen(FD_PATH)));
+    close(static_cast<int>(std::strtol(argv[0] + std::strlen(FD_PATH), nullptr, 10)));
 
     char** command = argv + 5;
     const char* name = command[0];
