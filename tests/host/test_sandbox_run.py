@@ -219,8 +219,9 @@ class Layout(unittest.TestCase):
             with open(os.path.join(base, name), 'w') as f:
                 f.write('#!/bin/sh\n' + script)
             os.chmod(os.path.join(base, name), 0o755)
+        writes = 'open("/mnt/x", "w"); open("/dev/shmem/x", "w")'
         result = self.sb.run_command(
-            [sys.executable, '-c', SEND_ONE_RECORD + 'open("/mnt/x", "w"); open("/dev/shmem/x", "w")'],
+            [sys.executable, '-c', SEND_ONE_RECORD + writes],
             env={'PATH': base + ':' + os.environ['PATH'], 'ROOT': self.sb.root, 'OUTSIDE': outside,
                  'HOST_SLOGGER': os.path.join(base, 'logger'), 'EMULATOR': '',
                  'EMU': os.environ.get('EMULATOR', ''),
@@ -405,8 +406,8 @@ class Ending(unittest.TestCase):
         stdout, stderr = runner.communicate(timeout=60)
         self.assertEqual((runner.returncode, stdout), (124, 'term\n'), stderr)
         self.assertFalse(any(map(alive, self.written_pids())))
-        within = subprocess.run([RUNNER, '--timeout', '1m', self.sb.root, '--', 'sh', '-c', 'exit 7'],
-                                timeout=60)
+        within = subprocess.run(
+            [RUNNER, '--timeout', '1m', self.sb.root, '--', 'sh', '-c', 'exit 7'], timeout=60)
         self.assertEqual(within.returncode, 7)
 
     def test_one_run_per_root(self):
