@@ -172,7 +172,7 @@ constexpr int CAUSE_TIME_LIMIT = -1;
 // The steps of a run, in the order they come below.
 int read_options(int argc, char** argv);
 bool check_tools();
-void take_signals();
+bool take_signals();
 bool prepare_root();
 bool start_logger();
 bool start_sandbox();
@@ -192,10 +192,9 @@ int main(int argc, char** argv) {
     if (status >= 0) {
         return status;
     }
-    if (!check_tools()) {
+    if (!check_tools() || !take_signals()) {
         return CANCELED;
     }
-    take_signals();
     if (!prepare_root() || (options.logger && !start_logger()) || !start_sandbox()) {
         stop_logger();
         return stop_cause > 0 ? 128 + stop_cause : CANCELED;
@@ -381,7 +380,7 @@ bool harmless(int signo) {
 
 // Notes the signal handling the runner was given, and from here on reads the
 // signals that would end it from a descriptor, as the run's subreaper.
-void take_signals() {
+bool take_signals() {
     sigprocmask(SIG_BLOCK, nullptr, &start_mask);
     sigemptyset(&caught);
     sigaddset(&caught, SIGCHLD);
@@ -395,7 +394,10 @@ void take_signals() {
     }
     sigprocmask(SIG_BLOCK, &caught, nullptr);
     signal_fd = signalfd(-1, &caught, SFD_CLOEXEC | SFD_NONBLOCK);
-    prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+    if (signal_fd < 0 || prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) {
+        return complain("cannot collect the processes of the run: " + error_text(errno));
+    }
+    return true;
 }
 
 // `path` opened below the directory `dir`, following only links that stay
@@ -1038,11 +1040,8 @@ bool settle(long long deadline) {
 
 // Phase 4: SIGTERM to what is left, which gets until the deadline to end.
 void terminate(long long deadline) {
-    for (std::vector<pid_t> left; !(left = processes_of_run()).empty();) {
-        signal_all(left, SIGTERM);
-        if (wait_event(deadline) == WAKE_DEADLINE) {
-            return;
-        }
+    signal_all(processes_of_run(), SIGTERM);
+    while (run_left() && wait_event(deadline) != WAKE_DEADLINE) {
     }
 }
 
