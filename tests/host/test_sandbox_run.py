@@ -401,8 +401,9 @@ class Ending(unittest.TestCase):
                 self.assertFalse(any(map(alive, self.written_pids())))
 
     def test_a_time_limit_ends_the_run_as_timeout_does(self):
+        # Long enough for the trap to be set on a loaded machine.
         runner = self.start('trap "echo term; exit 3" TERM; sleep 300 & echo $! > /mnt/pids; wait',
-                            1, '--timeout', '0.5')
+                            1, '--timeout', '2')
         stdout, stderr = runner.communicate(timeout=60)
         self.assertEqual((runner.returncode, stdout), (124, 'term\n'), stderr)
         self.assertFalse(any(map(alive, self.written_pids())))
