@@ -41,7 +41,8 @@ namespace {
 
 constexpr char USAGE[] =
     "usage: sandbox-run [--logger] [--logger-output FILE] [--logger-arg ARG]...\n"
-    "                   [--bind SRC DST]... [--timeout DURATION] ROOT -- COMMAND [ARG...]\n"
+    "                   [--bind SRC DST]... [--timeout DURATION]\n"
+    "                   ROOT -- COMMAND [ARG...]\n"
     "       sandbox-run --help | --version\n"
     "Prepares ROOT (mnt, opt, var, boot and the tracer stand-in\n"
     "boot/bin/tracelogger, each only when missing) and runs COMMAND in bubblewrap\n"
