@@ -337,11 +337,15 @@ class Status(unittest.TestCase):
         with open(self.sb.path('/dev/slog')) as f:
             self.assertEqual(f.read(), 'kept')
 
-    def test_the_host_root_is_refused(self):
+    def test_the_host_root_and_a_missing_bwrap_are_refused(self):
         result = subprocess.run([RUNNER, '/', '--', 'true'], capture_output=True, text=True,
                                 timeout=30)
         self.assertEqual(result.returncode, 125)
         self.assertIn('ROOT must not be /', result.stderr)
+        result = subprocess.run([RUNNER, self.sb.root, '--', 'true'], capture_output=True,
+                                text=True, timeout=30, env=dict(os.environ, PATH='/nonexistent'))
+        self.assertEqual((result.returncode, result.stderr),
+                         (125, 'sandbox-run: bwrap (bubblewrap) is not installed\n'))
 
 def alive(pid):
     return os.path.exists('/proc/%d' % pid)
