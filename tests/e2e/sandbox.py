@@ -2,9 +2,9 @@
 
 CTest sets BIN_DIR (the built programs), EMULATOR (a command prefix such as
 "qemu-arm -L /usr/arm-linux-gnueabihf" on the armhf build, else empty) and
-SANDBOX_RUN (host/sandbox/sandbox-run). HOST_SLOGGER defaults to
-BIN_DIR/host-slogger. COVERAGE_BUILD_DIR, set by a coverage build only, is
-bound writable inside.
+SANDBOX_RUN (the build's sandbox-run; in a cross build one built for the
+build machine). HOST_SLOGGER defaults to BIN_DIR/host-slogger.
+COVERAGE_BUILD_DIR, set by a coverage build only, is bound writable inside.
 
     class KestruneTest(unittest.TestCase):
         def test_marker(self):

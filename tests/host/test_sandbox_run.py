@@ -37,6 +37,21 @@ while not os.path.exists('/mnt/go'):
     time.sleep(0.02)
 '''
 
+# Serves ROOT/dev/sidechannel as the logger does, and ends on SIGTERM by the
+# signal $ENDING.
+FAKE_LOGGER = r'''
+import os, signal, socket
+signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGTERM])
+s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+s.bind('.fake')
+s.listen()
+os.rename('.fake', 'sidechannel')
+signal.sigwait([signal.SIGTERM])
+ending = getattr(signal, os.environ['ENDING'])
+signal.signal(ending, signal.SIG_DFL)
+os.kill(os.getpid(), ending)
+'''
+
 
 def with_logger():
     return dict(os.environ, HOST_SLOGGER=os.path.join(os.environ['BIN_DIR'], 'host-slogger'))
@@ -126,10 +141,10 @@ class Layout(unittest.TestCase):
         elsewhere = Sandbox.for_test(self)
         shutil.rmtree(elsewhere.path('/dev'))
         os.symlink(os.path.abspath(outside), elsewhere.path('/dev'))
-        self.assertEqual(elsewhere.run_command(['true'], logger=False).returncode, 0)
-        result = elsewhere.run_command(['true'])
-        self.assertEqual(result.returncode, 125)
-        self.assertIn('dev leads out of ROOT', result.stderr)
+        for logger in (False, True):
+            result = elsewhere.run_command(['true'], logger=logger)
+            self.assertEqual(result.returncode, 125)
+            self.assertIn('dev leads out of ROOT', result.stderr)
         for path, content in files.items():
             with open(path) as f:
                 self.assertEqual(f.read(), content, path)
@@ -157,6 +172,66 @@ class Layout(unittest.TestCase):
                                  'dorvane: dorvane:  invalid parameter x:5 \\n',
                                  started % pids[1], label])
         self.assertNotEqual(pids[0], pids[1])
+
+    def test_entries_that_lead_out_of_root_are_refused(self):
+        # Whoever owns ROOT may point its entries anywhere; a run as root must
+        # not write there. A link that stays inside ROOT is followed, and ROOT
+        # itself may be given through a link, relative, with a space.
+        write_all = ('for d in /mnt /opt /var /boot /dev/shmem /dev/vellmar; do echo x > $d/x; '
+                     'done; echo x > /dev/slog')
+        for entry in ('mnt', 'opt', 'var', 'boot', 'dev', 'dev/shmem', 'dev/vellmar', 'dev/slog'):
+            with self.subTest(entry=entry):
+                sb = Sandbox.for_test(self)
+                outside = os.path.join(os.path.dirname(sb.root), 'outside')
+                os.makedirs(outside + '/shmem')
+                open(outside + '/slog', 'w').close()
+                if entry == 'dev/slog':
+                    os.symlink(outside + '/slog', sb.path(entry))
+                else:
+                    shutil.rmtree(sb.path(entry))
+                    os.symlink(outside, sb.path(entry))
+                result = sb.run_command(['sh', '-c', write_all], logger=False)
+                self.assertEqual(result.returncode, 125, result.stderr)
+                self.assertIn('%s/%s leads out of ROOT' % (os.path.realpath(sb.root), entry),
+                              result.stderr)
+                self.assertEqual((os.listdir(outside), os.path.getsize(outside + '/slog')),
+                                 (['shmem', 'slog'], 0))
+        os.rmdir(self.sb.path('/var'))
+        os.symlink('mnt', self.sb.path('/var'))
+        base = os.path.dirname(self.sb.root)
+        os.symlink('root', os.path.join(base, 'a root'))
+        result = subprocess.run([RUNNER, 'a root', '--', 'sh', '-c', 'echo x > /var/x'], cwd=base,
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(os.path.isfile(self.sb.path('/mnt/x')))
+
+    def test_entries_swapped_after_the_checks_change_nothing(self):
+        # A bwrap first on PATH swaps ROOT/mnt for a link out of ROOT just
+        # before the real one mounts, and a logger wrapper swaps ROOT/dev just
+        # before the logger binds: what was checked is used all the same.
+        base = os.path.dirname(self.sb.root)
+        outside = os.path.join(base, 'outside')
+        os.makedirs(outside + '/shmem')
+        swap = 'mv "$ROOT/%s" "$ROOT/%s.checked" && ln -s "$OUTSIDE" "$ROOT/%s" && exec %s "$@"\n'
+        wrappers = {'bwrap': swap % ('mnt', 'mnt', 'mnt', shutil.which('bwrap')),
+                    'logger': swap % ('dev', 'dev', 'dev', '$EMU "$LOGGER"')}
+        for name, script in wrappers.items():
+            with open(os.path.join(base, name), 'w') as f:
+                f.write('#!/bin/sh\n' + script)
+            os.chmod(os.path.join(base, name), 0o755)
+        writes = 'open("/mnt/x", "w"); open("/dev/shmem/x", "w")'
+        result = self.sb.run_command(
+            [sys.executable, '-c', SEND_ONE_RECORD + writes],
+            env={'PATH': base + ':' + os.environ['PATH'], 'ROOT': self.sb.root, 'OUTSIDE': outside,
+                 'HOST_SLOGGER': os.path.join(base, 'logger'), 'EMULATOR': '',
+                 'EMU': os.environ.get('EMULATOR', ''),
+                 'LOGGER': os.path.join(os.environ['BIN_DIR'], 'host-slogger')})
+        self.assertEqual((result.returncode, result.stdout), (0, '25\n'), result.stderr)
+        self.assertEqual(result.records, [('info', 20001, 'probe: hello')])
+        self.assertEqual(os.listdir(outside), ['shmem'])
+        self.assertEqual(os.listdir(outside + '/shmem'), [])
+        self.assertTrue(os.path.isfile(self.sb.path('/mnt.checked/x')))
+        self.assertTrue(os.path.isfile(self.sb.path('/dev.checked/shmem/x')))
 
     def test_tracer_stand_in_records_its_arguments(self):
         result = self.sh('/boot/bin/tracelogger -n 0 -S 8M "-s two words" && '
@@ -231,17 +306,46 @@ class Status(unittest.TestCase):
                               (['--logger-output', '', root, '--', 'true'],
                                "bad --logger-output '': want a file"),
                               (['--bind', '/nonexistent-source', '/x', root, '--', 'true'],
-                               '--bind source /nonexistent-source does not exist')):
+                               '--bind source /nonexistent-source does not exist'),
+                              (['--timeout', '1x', root, '--', 'true'], "bad --timeout '1x'"),
+                              (['--timeout'], '--timeout needs DURATION')):
             result = subprocess.run([RUNNER] + args, capture_output=True, text=True, timeout=30,
                                     env=with_logger())
             self.assertEqual(result.returncode, 125, args)
             self.assertTrue(result.stderr.startswith('sandbox-run: ' + message), result.stderr)
+        with open('/dev/full', 'w') as full:
+            result = subprocess.run([RUNNER, '--help'], stdout=full, stderr=subprocess.PIPE,
+                                    text=True, timeout=30)
+        self.assertEqual((result.returncode, result.stderr),
+                         (125, 'sandbox-run: write error: No space left on device\n'))
+        result = subprocess.run([RUNNER, '--version'], capture_output=True, text=True, timeout=30)
+        self.assertRegex(result.stdout, r'^sandbox-run \(mediaunit-tools\) \d+\.\d+\.\d+\n$')
 
-    def test_the_host_root_is_refused(self):
+    def test_a_deleted_working_directory_is_refused_before_root_is_touched(self):
+        with open(self.sb.path('/dev/slog'), 'w') as f:
+            f.write('kept')
+        gone = os.path.join(os.path.dirname(self.sb.root), 'gone')
+        os.mkdir(gone)
+
+        def enter_and_remove():
+            os.chdir(gone)
+            os.rmdir(gone)
+        result = subprocess.run([RUNNER, self.sb.root, '--', 'true'], preexec_fn=enter_and_remove,
+                                capture_output=True, text=True, timeout=30)
+        self.assertEqual(result.returncode, 125)
+        self.assertIn('sandbox-run: the working directory is gone', result.stderr)
+        with open(self.sb.path('/dev/slog')) as f:
+            self.assertEqual(f.read(), 'kept')
+
+    def test_the_host_root_and_a_missing_bwrap_are_refused(self):
         result = subprocess.run([RUNNER, '/', '--', 'true'], capture_output=True, text=True,
                                 timeout=30)
         self.assertEqual(result.returncode, 125)
         self.assertIn('ROOT must not be /', result.stderr)
+        result = subprocess.run([RUNNER, self.sb.root, '--', 'true'], capture_output=True,
+                                text=True, timeout=30, env=dict(os.environ, PATH='/nonexistent'))
+        self.assertEqual((result.returncode, result.stderr),
+                         (125, 'sandbox-run: bwrap (bubblewrap) is not installed\n'))
 
 def alive(pid):
     return os.path.exists('/proc/%d' % pid)
@@ -281,19 +385,53 @@ class Ending(unittest.TestCase):
     def test_a_signal_to_the_runner_reaches_the_command_and_then_ends_the_run(self):
         # The command's trap runs; what it started ends with it; one that
         # ignores the signal is killed a moment later.
-        cases = [(number, 'trap "echo caught; exit 3" %s; sleep 300 & echo $! > /mnt/pids; wait'
-                  % number.name[3:], 'caught\n') for number in (signal.SIGTERM, signal.SIGINT,
-                                                                 signal.SIGHUP)]
-        cases.append((signal.SIGTERM, 'trap "" TERM; echo $$ > /mnt/pids; sleep 300', ''))
-        for number, script, output in cases:
-            with self.subTest(signal=number.name, script=script):
+        # The grace is counted from the signal, however long the command was
+        # quiet before it.
+        trap = 'trap "echo caught; exit 3" %s; sleep 300 & echo $! > /mnt/pids; wait'
+        cases = [(number, trap % number.name[3:], 'caught\n', 0)
+                 for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGUSR1,
+                                signal.SIGALRM)]
+        cases.append((signal.SIGTERM, trap % 'TERM', 'caught\n', 3))
+        cases.append((signal.SIGTERM, 'trap "" TERM; echo $$ > /mnt/pids; sleep 300', '', 0))
+        for number, script, output, quiet in cases:
+            with self.subTest(signal=number.name, script=script, quiet=quiet):
                 if os.path.exists(self.pids):
                     os.unlink(self.pids)
                 runner = self.start(script, 1)
+                time.sleep(quiet)
                 runner.send_signal(number)
                 stdout, stderr = runner.communicate(timeout=60)
                 self.assertEqual((runner.returncode, stdout), (128 + number, output), stderr)
                 self.assertFalse(any(map(alive, self.written_pids())))
+
+    def test_a_time_limit_ends_the_run_as_timeout_does(self):
+        # Long enough for the trap to be set on a loaded machine.
+        runner = self.start('trap "echo term; exit 3" TERM; sleep 300 & echo $! > /mnt/pids; wait',
+                            1, '--timeout', '2')
+        stdout, stderr = runner.communicate(timeout=60)
+        self.assertEqual((runner.returncode, stdout), (124, 'term\n'), stderr)
+        self.assertFalse(any(map(alive, self.written_pids())))
+        within = subprocess.run(
+            [RUNNER, '--timeout', '1m', self.sb.root, '--', 'sh', '-c', 'exit 7'], timeout=60)
+        self.assertEqual(within.returncode, 7)
+
+    def test_one_run_per_root(self):
+        # A second run would take the first one's socket and empty its devices.
+        with open(self.sb.path('/mnt/send.py'), 'w') as f:
+            f.write(SEND_ONE_RECORD)
+        log = os.path.join(os.path.dirname(self.sb.root), 'log')
+        runner = self.start('echo $$ > /mnt/pids; while [ ! -e /mnt/go ]; do sleep 0.05; done; '
+                            'exec %s /mnt/send.py' % sys.executable, 1, '--logger-output', log)
+        second = subprocess.run([RUNNER, '--logger-output', log + '2', self.sb.root, '--', 'true'],
+                                capture_output=True, text=True, timeout=60, env=with_logger())
+        self.assertEqual(second.returncode, 125)
+        self.assertIn('is in use by another sandbox-run', second.stderr)
+        open(self.sb.path('/mnt/go'), 'w').close()
+        stdout, stderr = runner.communicate(timeout=60)
+        self.assertEqual((runner.returncode, stdout), (0, '25\n'), stderr)
+        with open(log) as f:
+            self.assertEqual(parse_log_line(f.read().rstrip('\n'))[2], 'probe: hello')
+        self.assertFalse(os.path.exists(log + '2'))
 
     def test_the_terminals_interrupt_is_the_commands_to_act_on(self):
         # ^C reaches the command itself, as it would under env: one that
@@ -392,6 +530,35 @@ class Logger(unittest.TestCase):
         result = self.sb.run_command(['true'])
         self.assertEqual(result.returncode, 125)
         self.assertIn('host logger failed to start', result.stderr)
+        # --logger-arg starts the logger, as --logger-output does.
+        result = subprocess.run([RUNNER, '--logger-arg', '--bogus', self.sb.root, '--', 'true'],
+                                capture_output=True, text=True, timeout=60, env=with_logger())
+        self.assertEqual(result.returncode, 125)
+        self.assertIn('host logger failed to start', result.stderr)
+
+    def test_any_root_a_plain_run_takes_takes_a_logger(self):
+        # Inside, the socket is always /dev/sidechannel: ROOT's length does not matter.
+        root = os.path.join(self.sb.root, 'a' * 100, 'root')
+        log = os.path.join(os.path.dirname(self.sb.root), 'log')
+        result = subprocess.run([RUNNER, '--logger-output', log, root, '--', sys.executable, '-c',
+                                 SEND_ONE_RECORD], capture_output=True, text=True, timeout=60,
+                                env=with_logger())
+        self.assertEqual((result.returncode, result.stdout), (0, '25\n'), result.stderr)
+
+    def test_a_logger_whose_reader_has_gone_is_no_failure_of_the_run(self):
+        # It ends by SIGPIPE, as a filter in a pipeline does; any other signal
+        # may have cost records.
+        fake = os.path.join(os.path.dirname(self.sb.root), 'fake-logger')
+        with open(fake, 'w') as f:
+            f.write('#!%s\n' % sys.executable + FAKE_LOGGER)
+        os.chmod(fake, 0o755)
+        for ending, status, complaint in (('SIGPIPE', 0, ''), ('SIGABRT', 125,
+                                          'sandbox-run: the host logger was killed by signal 6')):
+            with self.subTest(ending=ending):
+                result = self.sb.run_command(['true'], env={'HOST_SLOGGER': fake, 'EMULATOR': '',
+                                                            'ENDING': ending})
+                self.assertEqual(result.returncode, status)
+                self.assertTrue(result.stderr.startswith(complaint), result.stderr)
 
     def test_a_logger_restarted_outside_is_reached_from_inside(self):
         # The caller's own logger on ROOT/dev/sidechannel, restarted while the
