@@ -129,6 +129,11 @@ void echo_text(char* text, std::size_t length) {
 } // namespace
 
 int vslogf(std::int32_t code, std::int32_t severity, const char* format, va_list args) {
+    // Some C libraries refuse a null format, others crash on it.
+    if (format == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
     const std::size_t available = __stackavail();
     // Too short even for an empty text: refuse before the measuring pass,
     // which formats the whole text and would itself overrun a stack this short.
