@@ -17,7 +17,9 @@
 #include <utility>
 #include <vector>
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -26,6 +28,25 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+// Every close of this process goes through here, and a test may look in
+// right after one: the window in which a descriptor number is free again.
+void (*after_socket_close)(int fd) = nullptr;
+
+extern "C" int close(int fd) {
+    static const auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "close"));
+    struct stat st {};
+    const bool socket = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+    const int result = real(fd);
+    void (*const hook)(int) = after_socket_close;
+    if (socket && hook != nullptr) {
+        const int error = errno;
+        after_socket_close = nullptr;
+        hook(fd);
+        errno = error;
+    }
+    return result;
+}
 
 namespace {
 
@@ -370,6 +391,64 @@ TEST(MsgSendvSideChannel, reply_without_error_number_is_eproto_and_drops_the_con
         }
         if (send_record() != 18)
             return "no new connection for the next record";
+        return "";
+    });
+    if (outcome == "skip")
+        GTEST_SKIP() << "no mount namespace for a private /dev";
+    EXPECT_EQ(outcome, "");
+}
+
+// A thread cancelled as it sends: its exchange is finished before it ends,
+// so the lock is free and its reply is not left for the next message.
+TEST(MsgSendvSideChannel, cancelled_sender_finishes_its_exchange) {
+    std::string outcome = with_logger({18, 19}, [](int) -> std::string {
+        pthread_t thread;
+        pthread_create(
+            &thread, nullptr,
+            [](void*) -> void* {
+                pthread_cancel(pthread_self());
+                send_record();
+                return nullptr;
+            },
+            nullptr);
+        void* status = nullptr;
+        pthread_join(thread, &status);
+        if (status != PTHREAD_CANCELED)
+            return "the sender was not cancelled";
+        const long reply = send_record();
+        return reply == 19 ? "" : "the next message got " + std::to_string(reply);
+    });
+    if (outcome == "skip")
+        GTEST_SKIP() << "no mount namespace for a private /dev";
+    EXPECT_EQ(outcome, "");
+}
+
+// A dropped connection is forgotten before its number is free: a child
+// forked once another thread has the number must not close that thread's
+// descriptor as its parent's connection.
+TEST(MsgSendvSideChannel, dropped_connection_is_forgotten_before_its_number_is_reused) {
+    std::string outcome = with_logger({INT32_MIN}, [](int) -> std::string {
+        static int child_status = -1;
+        after_socket_close = [](int fd) {
+            // Any file will do; this /dev has none.
+            const int other = open("/", O_RDONLY | O_CLOEXEC);
+            if (other != fd) {
+                dup2(other, fd);
+                close(other);
+            }
+            const pid_t child = fork();
+            if (child == 0)
+                _exit(fcntl(fd, F_GETFD) != -1 ? 0 : 1);
+            waitpid(child, &child_status, 0);
+            close(fd);
+        };
+        errno = 0;
+        if (send_record() != -1 || errno != EPROTO)
+            return "the nonsense reply was taken";
+        if (after_socket_close != nullptr)
+            return "the connection was not closed";
+        if (!WIFEXITED(child_status) || WEXITSTATUS(child_status) != 0)
+            return "the child closed the number another thread took";
         return "";
     });
     if (outcome == "skip")
