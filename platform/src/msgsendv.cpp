@@ -4,6 +4,7 @@
 #include <sys/neutrino.h>
 
 #include "quiet_write.h"
+#include "shared_object.h"
 #include "slog.h"
 
 #include <errno.h>
@@ -199,9 +200,10 @@ long receive_reply() {
 
 // A shared object that links the library and is unloaded takes its
 // connection with it, or each load would leave one more open, and the logger
-// would refuse new clients at its limit. A thread still in a send keeps it.
+// would refuse new clients at its limit. The program's own goes with the
+// process. A thread still in a send keeps it.
 __attribute__((destructor(101))) void close_side_channel() {
-    if (pthread_mutex_trylock(&side_mux) != 0) {
+    if (!in_shared_object(&side_fd) || pthread_mutex_trylock(&side_mux) != 0) {
         return;
     }
     if (side_fd >= 0) {

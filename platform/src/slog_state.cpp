@@ -1,10 +1,9 @@
 // The logger connection state that the unit's C library owns and shares with
 // its own logging calls. On the host nothing else provides it.
+#include "shared_object.h"
 #include "slog.h"
 
-#include <dlfcn.h>
 #include <pthread.h>
-#include <sys/auxv.h>
 #include <unistd.h>
 
 extern "C" {
@@ -44,23 +43,11 @@ __attribute__((constructor(101))) void set_up_before_the_program() {
     pthread_once(&__slog_once, set_up_logger_state);
 }
 
-// Whether this copy of the state lives in a shared object rather than in
-// the program itself (or the program is static, where nothing tells).
-bool in_shared_object() {
-    Dl_info state{};
-    Dl_info program{};
-    // The auxiliary vector holds the address of the program's headers as a number.
-    // NOLINTNEXTLINE(performance-no-int-to-ptr)
-    const auto* program_headers = reinterpret_cast<const void*>(getauxval(AT_PHDR));
-    return dladdr(&_slogfd, &state) != 0 && dladdr(program_headers, &program) != 0 &&
-           state.dli_fbase != program.dli_fbase;
-}
-
 // A shared object that links the library and is unloaded takes its logger
 // device descriptor with it. The program's own stays open until the
 // process ends, as on the unit. A thread still in a send keeps it.
 __attribute__((destructor(101))) void close_logger_device() {
-    if (!in_shared_object() || pthread_mutex_trylock(&__slog_mux) != 0) {
+    if (!in_shared_object(&_slogfd) || pthread_mutex_trylock(&__slog_mux) != 0) {
         return;
     }
     if (_slogfd != SLOG_SIDE_CHANNEL && _slogfd >= 0) {
