@@ -401,6 +401,9 @@ TEST(MsgSendvSideChannel, reply_without_error_number_is_eproto_and_drops_the_con
 // A thread cancelled as it sends: its exchange is finished before it ends,
 // so the lock is free and its reply is not left for the next message.
 TEST(MsgSendvSideChannel, cancelled_sender_finishes_its_exchange) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer takes the frames a cancellation unwinds for overflows";
+#endif
     std::string outcome = with_logger({18, 19}, [](int) -> std::string {
         pthread_t thread;
         pthread_create(

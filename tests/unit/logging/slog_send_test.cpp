@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -339,19 +340,20 @@ TEST_F(SlogSend, lock_failure_sends_nothing_and_reports_the_lock_error) {
     pthread_mutex_unlock(&__slog_mux);
 }
 
+void* log_when_cancelled(void*) {
+    pthread_cancel(pthread_self());
+    send_record();
+    return nullptr;
+}
+
 // A thread cancelled while it logs: its record goes out whole, it ends at
 // the end of the call, and the lock is free for the next record.
 TEST_F(SlogSend, cancelled_thread_finishes_its_record_and_leaves_the_lock_free) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer takes the frames a cancellation unwinds for overflows";
+#endif
     pthread_t thread;
-    ASSERT_EQ(pthread_create(
-                  &thread, nullptr,
-                  [](void*) -> void* {
-                      pthread_cancel(pthread_self());
-                      send_record();
-                      return nullptr;
-                  },
-                  nullptr),
-              0);
+    ASSERT_EQ(pthread_create(&thread, nullptr, log_when_cancelled, nullptr), 0);
     void* status = nullptr;
     ASSERT_EQ(pthread_join(thread, &status), 0);
     EXPECT_EQ(status, PTHREAD_CANCELED);
