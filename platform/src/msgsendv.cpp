@@ -212,6 +212,16 @@ __attribute__((destructor(101))) void close_side_channel() {
     pthread_mutex_unlock(&side_mux);
 }
 
+// One message is one exchange: a thread cancelled between its packet and
+// the reply leaves the lock free, and the connection goes, or the next
+// message would take this one's reply for its own.
+void abandon_exchange(void*) {
+    if (side_fd >= 0) {
+        drop_side_channel();
+    }
+    pthread_mutex_unlock(&side_mux);
+}
+
 long send_side_channel(const iov_t* parts, long count) {
     // The parts go out as they are; the kernel refuses a total it cannot send.
     iovec host[MAX_PARTS];
@@ -222,20 +232,16 @@ long send_side_channel(const iov_t* parts, long count) {
     msg.msg_iov = host;
     msg.msg_iovlen = static_cast<size_t>(count);
 
-    // One message is one exchange: a thread cancelled between its packet and
-    // the reply would leave the lock held and the reply to be taken by the
-    // next message. Cancellation acts once the exchange is over.
-    int cancel_state;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
     int error = pthread_mutex_lock(&side_mux);
-    long result = -1;
-    if (error == 0) {
-        result = send_packet(&msg) == 0 ? receive_reply() : -1;
-        error = errno;
-        pthread_mutex_unlock(&side_mux);
+    if (error != 0) {
+        return fail(error);
     }
-    pthread_setcancelstate(cancel_state, nullptr);
-    pthread_testcancel();
+    long result = -1;
+    pthread_cleanup_push(abandon_exchange, nullptr);
+    result = send_packet(&msg) == 0 ? receive_reply() : -1;
+    error = errno;
+    pthread_cleanup_pop(0);
+    pthread_mutex_unlock(&side_mux);
     errno = error;
     return result;
 }

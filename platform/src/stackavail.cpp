@@ -143,7 +143,7 @@ size_t signal_stack_room(uintptr_t sp) {
     }
     const uintptr_t low = reinterpret_cast<uintptr_t>(signal_stack.ss_sp);
     const uintptr_t high = low + signal_stack.ss_size;
-    if (signal_stack.ss_size <= LIBRARY_RESERVE || sp <= low + LIBRARY_RESERVE || sp > high) {
+    if (sp <= low + LIBRARY_RESERVE || sp > high) {
         return 0;
     }
     return sp - (low + LIBRARY_RESERVE);
