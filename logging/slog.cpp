@@ -51,12 +51,6 @@ void slog_init_once() {
     pthread_atfork(slog_fork_prepare, slog_fork_parent, slog_fork_child);
 }
 
-// A thread cancelled in a send, an open or a close leaves the lock free for
-// the next record; the message pass ends the exchange it was in.
-void unlock_logger(void*) {
-    pthread_mutex_unlock(&__slog_mux);
-}
-
 // The errors that say this way to the logger does not work: the connection is
 // not (or no longer) there, or nobody behind it handles log messages.
 bool is_lost_connection(int error) {
@@ -89,16 +83,20 @@ long slog_send(iov_t* parts, int record_parts, std::int32_t byte_count) {
     header.header_len = sizeof header;
     header.byte_count = byte_count;
 
+    // A thread cancelled in here would leave the lock held, and on the side
+    // channel a reply on its way that the next record would take for its
+    // own: cancellation waits until the record is out.
+    int cancel_state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
     const int lock_error = pthread_mutex_lock(&__slog_mux);
     if (lock_error != 0) {
+        pthread_setcancelstate(cancel_state, nullptr);
         errno = lock_error;
         return -1;
     }
-    long result = -1;
-    int send_errno = 0;
-    pthread_cleanup_push(unlock_logger, nullptr);
     SETIOV(&parts[0], &header, sizeof header);
     bool fell_back = false;
+    long result;
     for (;;) {
         const int coid = _slogfd;
         header.type = coid == SLOG_SIDE_CHANNEL ? SLOG_MSG_SIDE : SLOG_MSG_WRITE;
@@ -115,17 +113,19 @@ long slog_send(iov_t* parts, int record_parts, std::int32_t byte_count) {
             continue;
         }
         // The device went away (the logger restarted) or was never opened.
-        // Forgotten before it is closed: should the close be cancelled, no
-        // later record goes to a number that another open has taken.
-        _slogfd = SLOG_SIDE_CHANNEL;
         close(coid);
+        _slogfd = SLOG_SIDE_CHANNEL;
         if (fell_back) {
             break;
         }
         fell_back = true;
     }
-    send_errno = errno;
-    pthread_cleanup_pop(1);
+    const int send_errno = errno;
+    pthread_mutex_unlock(&__slog_mux);
+    pthread_setcancelstate(cancel_state, nullptr);
+    // Still a cancellation point, as a send on the unit is, but only where
+    // the lock and the connection are ready for the next record.
+    pthread_testcancel();
     SETIOV(&parts[0], nullptr, 0); // the header dies with this frame
     errno = send_errno;
     return result;

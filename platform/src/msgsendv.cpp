@@ -18,6 +18,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+// glibc's own cleanup buffers, which its cancellation runs as it unwinds the
+// thread. pthread_cleanup_push is a C++ class there, whose unwinding would
+// make the archive need the C++ runtime.
+extern "C" void _pthread_cleanup_push(_pthread_cleanup_buffer* buffer, void (*routine)(void*),
+                                      void* arg);
+extern "C" void _pthread_cleanup_pop(_pthread_cleanup_buffer* buffer, int execute);
+
 namespace {
 
 constexpr char SIDE_CHANNEL_PATH[] = "/dev/sidechannel";
@@ -212,9 +219,10 @@ __attribute__((destructor(101))) void close_side_channel() {
     pthread_mutex_unlock(&side_mux);
 }
 
-// One message is one exchange: a thread cancelled between its packet and
-// the reply leaves the lock free, and the connection goes, or the next
-// message would take this one's reply for its own.
+// One message is one exchange: a thread that called MsgSendv itself and is
+// cancelled between its packet and the reply leaves the lock free, and the
+// connection goes, or the next message would take this one's reply for its
+// own. (The client holds cancellation off for its whole call.)
 void abandon_exchange(void*) {
     if (side_fd >= 0) {
         drop_side_channel();
@@ -236,11 +244,11 @@ long send_side_channel(const iov_t* parts, long count) {
     if (error != 0) {
         return fail(error);
     }
-    long result = -1;
-    pthread_cleanup_push(abandon_exchange, nullptr);
-    result = send_packet(&msg) == 0 ? receive_reply() : -1;
+    _pthread_cleanup_buffer cleanup;
+    _pthread_cleanup_push(&cleanup, abandon_exchange, nullptr);
+    const long result = send_packet(&msg) == 0 ? receive_reply() : -1;
     error = errno;
-    pthread_cleanup_pop(0);
+    _pthread_cleanup_pop(&cleanup, 0);
     pthread_mutex_unlock(&side_mux);
     errno = error;
     return result;
