@@ -64,7 +64,12 @@ struct Answer {
     long below_top = 0; // how far below the main stack's top it was asked
 };
 
-std::size_t answer_at(std::uintptr_t* at);
+// The answer, and where the frame that asked for it lies.
+__attribute__((noinline)) std::size_t answer_at(std::uintptr_t* at) {
+    volatile char here = 0;
+    *at = reinterpret_cast<std::uintptr_t>(&here);
+    return __stackavail();
+}
 
 // A process of its own under a given stack limit: the answer at its start
 // (from a static initialiser, before the test framework takes any stack),
@@ -174,13 +179,6 @@ TEST(StackAvail, small_main_stack_limits_shrink_the_answer_page_by_page) {
         const long page_floor = static_cast<long>(limit / page * page);
         EXPECT_GE(page_floor - answer.below_top - answer.bytes, 8 * 1024) << "limit " << limit;
     }
-}
-
-// The answer, and where the frame that asked for it lies.
-__attribute__((noinline)) std::size_t answer_at(std::uintptr_t* at) {
-    volatile char here = 0;
-    *at = reinterpret_cast<std::uintptr_t>(&here);
-    return __stackavail();
 }
 
 // An unlimited main stack reaches down to the next mapping, terabytes away
