@@ -185,8 +185,8 @@ class Concurrency(unittest.TestCase):
         self.assertEqual(collections.Counter(result.log), expected)
 
     def test_forks_after_a_record_before_main_never_hang(self):
-        # The client's set-up runs before the host layer's static initializers
-        # and a child is forked there; then threads log through the client and
+        # A record is sent and a child forked before main, ahead of the
+        # program's static initializers; then threads log through the client and
         # through MsgSendv itself while main forks. A child gets 20 s and a
         # fork 30 s: a stuck child ends the loop, a stuck fork the run (SIGALRM).
         forks, threads = 200, 3
