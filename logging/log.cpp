@@ -97,6 +97,11 @@ void send_text(std::int32_t code, int severity, const char* format, va_list args
     if (!passes_threshold(severity)) {
         return;
     }
+    // Nothing to put the name in front of: refused as the client refuses it.
+    if (format == nullptr) {
+        report_failure(EINVAL);
+        return;
+    }
     // In this frame, live while the client formats: its stack guard counts it.
     char on_stack[STACK_FORMAT_SIZE];
     char* prefixed = prefixed_format(on_stack, format);

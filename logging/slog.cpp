@@ -57,6 +57,21 @@ bool is_lost_connection(int error) {
     return error == EBADF || error == ENOSYS;
 }
 
+// The logger device, closed on exec and above the standard descriptors: no
+// program this one starts inherits it, and in a program started with
+// standard output closed a printf does not land among the records.
+int open_logger_device() {
+    const int fd = open(SLOG_DEVICE, O_WRONLY | O_CLOEXEC);
+    if (fd < 0 || fd > STDERR_FILENO) {
+        return fd;
+    }
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return moved;
+}
+
 // Sends parts[1..record_parts] behind a message header written into parts[0],
 // falling back between the side channel and the logger device. Starting on the
 // side channel at most four sends, two opens and two closes; starting on a
@@ -68,8 +83,14 @@ long slog_send(iov_t* parts, int record_parts, std::int32_t byte_count) {
     header.header_len = sizeof header;
     header.byte_count = byte_count;
 
+    // A thread cancelled in here would leave the lock held, and on the side
+    // channel a reply on its way that the next record would take for its
+    // own: cancellation waits until the record is out.
+    int cancel_state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
     const int lock_error = pthread_mutex_lock(&__slog_mux);
     if (lock_error != 0) {
+        pthread_setcancelstate(cancel_state, nullptr);
         errno = lock_error;
         return -1;
     }
@@ -85,7 +106,7 @@ long slog_send(iov_t* parts, int record_parts, std::int32_t byte_count) {
         }
         if (coid == SLOG_SIDE_CHANNEL) {
             // The process manager does not pass records on: go to the logger itself.
-            _slogfd = open(SLOG_DEVICE, O_WRONLY);
+            _slogfd = open_logger_device();
             if (_slogfd == -1) {
                 break;
             }
@@ -101,6 +122,10 @@ long slog_send(iov_t* parts, int record_parts, std::int32_t byte_count) {
     }
     const int send_errno = errno;
     pthread_mutex_unlock(&__slog_mux);
+    pthread_setcancelstate(cancel_state, nullptr);
+    // Still a cancellation point, as a send on the unit is, but only where
+    // the lock and the connection are ready for the next record.
+    pthread_testcancel();
     SETIOV(&parts[0], nullptr, 0); // the header dies with this frame
     errno = send_errno;
     return result;
@@ -129,6 +154,11 @@ void echo_text(char* text, std::size_t length) {
 } // namespace
 
 int vslogf(std::int32_t code, std::int32_t severity, const char* format, va_list args) {
+    // Some C libraries refuse a null format, others crash on it.
+    if (format == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
     const std::size_t available = __stackavail();
     // Too short even for an empty text: refuse before the measuring pass,
     // which formats the whole text and would itself overrun a stack this short.

@@ -4,6 +4,8 @@
 #include <sys/neutrino.h>
 
 #include "quiet_write.h"
+#include "shared_object.h"
+#include "slog.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -16,12 +18,16 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+// glibc's own cleanup buffers, which its cancellation runs as it unwinds the
+// thread. pthread_cleanup_push is a C++ class there, whose unwinding would
+// make the archive need the C++ runtime.
+extern "C" void _pthread_cleanup_push(_pthread_cleanup_buffer* buffer, void (*routine)(void*),
+                                      void* arg);
+extern "C" void _pthread_cleanup_pop(_pthread_cleanup_buffer* buffer, int execute);
+
 namespace {
 
-constexpr int SIDE_CHANNEL = 0x40000000;
 constexpr char SIDE_CHANNEL_PATH[] = "/dev/sidechannel";
-constexpr uint16_t MSG_WRITE = 0x102;
-constexpr uint32_t MSG_HEADER_SIZE = 16;
 // More parts than any record needs; bounds the vector kept on the stack.
 constexpr long MAX_PARTS = 64;
 
@@ -32,17 +38,24 @@ int side_fd = -1;
 pthread_mutex_t side_mux = PTHREAD_MUTEX_INITIALIZER;
 
 // The child must not talk on its parent's connection: the replies would
-// interleave. It makes its own on its first record, under a lock of its own:
-// another thread of the parent may have held side_mux at the fork.
+// interleave. It makes its own on its first record, under a lock of its own.
 // There is no prepare handler: one that took side_mux would wait on a thread
 // that holds the client's lock, while the client's own prepare handler, run
-// later or earlier by the order of registration, waits on that lock.
+// later or earlier by the order of registration, waits on that lock. With the
+// client's lock held across the fork no record is in here, so the lock is
+// free and stays as it is, which leaves a thread checker nothing to report;
+// only a thread that called MsgSendv itself can have held it, and then it is
+// made anew.
 void fork_child() {
     if (side_fd >= 0) {
         close(side_fd);
     }
     side_fd = -1;
-    pthread_mutex_init(&side_mux, nullptr);
+    if (pthread_mutex_trylock(&side_mux) == 0) {
+        pthread_mutex_unlock(&side_mux);
+    } else {
+        pthread_mutex_init(&side_mux, nullptr);
+    }
 }
 
 // Before any constructor of the program, which may log and then fork.
@@ -81,11 +94,12 @@ long to_host_iov(const iov_t* parts, long count, size_t skip, iovec* out, size_t
 }
 
 // Reads the first bytes of the message, which may span parts.
-void copy_head(const iov_t* parts, long count, unsigned char* out, size_t want) {
+void copy_head(const iov_t* parts, long count, void* out, size_t want) {
+    auto* at = static_cast<unsigned char*>(out);
     for (long i = 0; i < count && want > 0; ++i) {
         size_t take = parts[i].iov_len < want ? parts[i].iov_len : want;
-        memcpy(out, parts[i].iov_base, take);
-        out += take;
+        memcpy(at, parts[i].iov_base, take);
+        at += take;
         want -= take;
     }
 }
@@ -191,6 +205,31 @@ long receive_reply() {
     return fail(error);
 }
 
+// A shared object that links the library and is unloaded takes its
+// connection with it, or each load would leave one more open, and the logger
+// would refuse new clients at its limit. The program's own goes with the
+// process. A thread still in a send keeps it.
+__attribute__((destructor(101))) void close_side_channel() {
+    if (!in_shared_object(&side_fd) || pthread_mutex_trylock(&side_mux) != 0) {
+        return;
+    }
+    if (side_fd >= 0) {
+        drop_side_channel();
+    }
+    pthread_mutex_unlock(&side_mux);
+}
+
+// One message is one exchange: a thread that called MsgSendv itself and is
+// cancelled between its packet and the reply leaves the lock free, and the
+// connection goes, or the next message would take this one's reply for its
+// own. (The client holds cancellation off for its whole call.)
+void abandon_exchange(void*) {
+    if (side_fd >= 0) {
+        drop_side_channel();
+    }
+    pthread_mutex_unlock(&side_mux);
+}
+
 long send_side_channel(const iov_t* parts, long count) {
     // The parts go out as they are; the kernel refuses a total it cannot send.
     iovec host[MAX_PARTS];
@@ -205,8 +244,11 @@ long send_side_channel(const iov_t* parts, long count) {
     if (error != 0) {
         return fail(error);
     }
-    long result = send_packet(&msg) == 0 ? receive_reply() : -1;
+    _pthread_cleanup_buffer cleanup;
+    _pthread_cleanup_push(&cleanup, abandon_exchange, nullptr);
+    const long result = send_packet(&msg) == 0 ? receive_reply() : -1;
     error = errno;
+    _pthread_cleanup_pop(&cleanup, 0);
     pthread_mutex_unlock(&side_mux);
     errno = error;
     return result;
@@ -238,13 +280,9 @@ ssize_t write_request(int fd, const iovec* parts, int count) {
 }
 
 long send_descriptor(int fd, const iov_t* parts, long count) {
-    unsigned char head[MSG_HEADER_SIZE] = {};
-    copy_head(parts, count, head, sizeof head);
-    uint16_t type;
-    int32_t byte_count;
-    memcpy(&type, head, sizeof type);
-    memcpy(&byte_count, head + 4, sizeof byte_count);
-    if (type != MSG_WRITE) {
+    slog_msg_header header{};
+    copy_head(parts, count, &header, sizeof header);
+    if (header.type != SLOG_MSG_WRITE) {
         // A closed descriptor says so whatever the message.
         if (fcntl(fd, F_GETFD) < 0) {
             return fail(EBADF);
@@ -254,10 +292,10 @@ long send_descriptor(int fd, const iov_t* parts, long count) {
 
     iovec host[MAX_PARTS];
     size_t total = 0;
-    long n = to_host_iov(parts, count, MSG_HEADER_SIZE, host, &total);
+    long n = to_host_iov(parts, count, sizeof header, host, &total);
     // The header must describe exactly the bytes the parts hold.
-    if (n < 0 || total < MSG_HEADER_SIZE || byte_count < 0 ||
-        static_cast<size_t>(byte_count) != total - MSG_HEADER_SIZE) {
+    if (n < 0 || total < sizeof header || header.byte_count < 0 ||
+        static_cast<size_t>(header.byte_count) != total - sizeof header) {
         return fail(EINVAL);
     }
     ssize_t written = write_request(fd, host, static_cast<int>(n));
@@ -275,7 +313,7 @@ extern "C" long MsgSendv(int coid, const iov_t* siov, long sparts, const iov_t* 
     if (sparts < 1 || sparts > MAX_PARTS || siov == nullptr || rparts < 0) {
         return fail(EINVAL);
     }
-    if (coid == SIDE_CHANNEL) {
+    if (coid == SLOG_SIDE_CHANNEL) {
         return send_side_channel(siov, sparts);
     }
     return send_descriptor(coid, siov, sparts);

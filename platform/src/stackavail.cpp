@@ -4,6 +4,7 @@
 #include <sys/neutrino.h>
 
 #include <pthread.h>
+#include <signal.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/auxv.h>
@@ -131,15 +132,32 @@ void learn_thread_stack_bounds() {
     pthread_attr_destroy(&attr);
 }
 
-// A query outside the bounds: the thread's first, which learns them, or one
-// with no more than the reserve left, with unknown bounds or on another stack
-// (a signal stack), which claims nothing. Out of line, so that every other
-// query is a leaf of a few loads and compares.
-__attribute__((noinline, cold)) size_t query_outside_bounds() {
-    if (bounds.low != UNLEARNT.low || bounds.high != UNLEARNT.high) {
+// On the thread's signal stack, as the kernel says it is, the room down to
+// its low end less the reserve; on any other stack (a makecontext fiber,
+// whose bounds nothing tells) nothing. A system call each time: a signal
+// stack may be replaced or freed between two handlers.
+size_t signal_stack_room(uintptr_t sp) {
+    stack_t signal_stack{};
+    if (sigaltstack(nullptr, &signal_stack) != 0 || (signal_stack.ss_flags & SS_ONSTACK) == 0) {
         return 0;
     }
+    const uintptr_t low = reinterpret_cast<uintptr_t>(signal_stack.ss_sp);
+    const uintptr_t high = low + signal_stack.ss_size;
+    if (sp <= low + LIBRARY_RESERVE || sp > high) {
+        return 0;
+    }
+    return sp - (low + LIBRARY_RESERVE);
+}
+
+// A query outside the bounds: the thread's first, which learns them, one on
+// a signal stack, or one with no more than the reserve left or with unknown
+// bounds, which claims nothing. Out of line, so that every other query is a
+// leaf of a few loads and compares.
+__attribute__((noinline, cold)) size_t query_outside_bounds() {
     const uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_dwarf_cfa());
+    if (bounds.low != UNLEARNT.low || bounds.high != UNLEARNT.high) {
+        return signal_stack_room(sp);
+    }
     bounds = {0, 0};
     if (!learn_main_stack_bounds(sp)) {
         learn_thread_stack_bounds();
@@ -149,7 +167,7 @@ __attribute__((noinline, cold)) size_t query_outside_bounds() {
     } else {
         bounds.low = bounds.high;
     }
-    return sp > bounds.low && sp <= bounds.high ? sp - bounds.low : 0;
+    return sp > bounds.low && sp <= bounds.high ? sp - bounds.low : signal_stack_room(sp);
 }
 
 } // namespace

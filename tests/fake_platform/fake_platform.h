@@ -4,7 +4,7 @@
 //
 // Every call lands in one log, in order. Results come from scripts, consumed
 // one per call; an unscripted call succeeds:
-//   - MsgSendv replies 0;
+//   - MsgSendv replies 0, and is a cancellation point;
 //   - open("/dev/slog") hands out a new fake descriptor (FAKE_FIRST_FD, +1, ...);
 //   - __stackavail reports FAKE_STACK_PLENTY bytes free;
 //   - pthread_mutex_init of the logger lock initialises it.

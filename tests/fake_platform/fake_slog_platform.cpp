@@ -123,6 +123,8 @@ int fake_close_entry(int fd) {
 }
 
 extern "C" long MsgSendv(int coid, const iov_t* siov, long sparts, const iov_t*, long) {
+    // A cancellation point, as the unit's message pass and the host's socket calls are.
+    pthread_testcancel();
     fake_state& fake = state();
     fake_call call{fake_call_kind::send};
     call.fd = coid;

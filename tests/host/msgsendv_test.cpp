@@ -17,7 +17,9 @@
 #include <utility>
 #include <vector>
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -26,6 +28,25 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+// Every close of this process goes through here, and a test may look in
+// right after one: the window in which a descriptor number is free again.
+void (*after_socket_close)(int fd) = nullptr;
+
+extern "C" int close(int fd) {
+    static const auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "close"));
+    struct stat st {};
+    const bool socket = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+    const int result = real(fd);
+    void (*const hook)(int) = after_socket_close;
+    if (socket && hook != nullptr) {
+        const int error = errno;
+        after_socket_close = nullptr;
+        hook(fd);
+        errno = error;
+    }
+    return result;
+}
 
 namespace {
 
@@ -260,9 +281,18 @@ bool enter_private_dev() {
            mount("tmpfs", "/dev", "tmpfs", 0, nullptr) == 0;
 }
 
+// The read end of a pipe on which the scripted logger writes a byte for each
+// packet it takes, before it answers.
+int logger_took = -1;
+
 // A logger process on /dev/sidechannel that answers the n-th packet, on
-// whatever connection it came, with replies[n], one connection at a time.
-pid_t start_logger(const std::vector<std::int32_t>& replies) {
+// whatever connection it came, with replies[n], one connection at a time,
+// after delay_ms.
+pid_t start_logger(const std::vector<std::int32_t>& replies, int delay_ms) {
+    int took[2];
+    if (pipe2(took, O_CLOEXEC) != 0)
+        return -1;
+    logger_took = took[0];
     int listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -274,7 +304,7 @@ pid_t start_logger(const std::vector<std::int32_t>& replies) {
     if (logger == 0) {
         // Holds nothing of the test's, and ends with it.
         for (int fd = 0; fd < 256; ++fd) {
-            if (fd != listener)
+            if (fd != listener && fd != took[1])
                 close(fd);
         }
         prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -282,12 +312,16 @@ pid_t start_logger(const std::vector<std::int32_t>& replies) {
         for (;;) {
             int client = accept(listener, nullptr, nullptr);
             char packet[2048];
-            while (recv(client, packet, sizeof packet, 0) > 0 && answered < replies.size())
+            while (recv(client, packet, sizeof packet, 0) > 0 && answered < replies.size()) {
+                write(took[1], "p", 1);
+                usleep(static_cast<useconds_t>(delay_ms) * 1000);
                 send(client, &replies[answered++], sizeof(std::int32_t), MSG_NOSIGNAL);
+            }
             close(client);
         }
     }
     close(listener);
+    close(took[1]);
     return logger;
 }
 
@@ -311,13 +345,14 @@ long send_record() {
 // Runs check in a child with a private /dev and the scripted logger; returns
 // what the check found wrong ("" when it held), or "skip" where this system
 // gives no mount namespace.
-std::string with_logger(const std::vector<std::int32_t>& replies, std::string (*check)(int)) {
+std::string with_logger(const std::vector<std::int32_t>& replies, std::string (*check)(int),
+                        int delay_ms = 0) {
     ChildOutput child = run_child([&](int report) {
         std::string outcome = "skip";
         // A reply that never comes ends the child rather than the test run.
         alarm(30);
         if (enter_private_dev()) {
-            pid_t logger = start_logger(replies);
+            pid_t logger = start_logger(replies, delay_ms);
             outcome = logger < 0 ? "no logger" : check(report);
             kill(logger, SIGKILL);
         }
@@ -370,6 +405,73 @@ TEST(MsgSendvSideChannel, reply_without_error_number_is_eproto_and_drops_the_con
         }
         if (send_record() != 18)
             return "no new connection for the next record";
+        return "";
+    });
+    if (outcome == "skip")
+        GTEST_SKIP() << "no mount namespace for a private /dev";
+    EXPECT_EQ(outcome, "");
+}
+
+// A thread cancelled while it waits for the reply: the lock is free, and
+// the next message gets its own reply, not the one still on its way.
+TEST(MsgSendvSideChannel, sender_cancelled_in_the_reply_wait_leaves_nothing_behind) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer takes the frames a cancellation unwinds for overflows";
+#endif
+    std::string outcome = with_logger(
+        {18, 19},
+        [](int) -> std::string {
+            pthread_t thread;
+            pthread_create(
+                &thread, nullptr,
+                [](void*) -> void* {
+                    send_record();
+                    return nullptr;
+                },
+                nullptr);
+            char took = 0;
+            if (read(logger_took, &took, 1) != 1)
+                return "the logger took no packet";
+            pthread_cancel(thread);
+            void* status = nullptr;
+            pthread_join(thread, &status);
+            if (status != PTHREAD_CANCELED)
+                return "the sender was not cancelled";
+            const long reply = send_record();
+            return reply == 19 ? "" : "the next message got " + std::to_string(reply);
+        },
+        300);
+    if (outcome == "skip")
+        GTEST_SKIP() << "no mount namespace for a private /dev";
+    EXPECT_EQ(outcome, "");
+}
+
+// A dropped connection is forgotten before its number is free: a child
+// forked once another thread has the number must not close that thread's
+// descriptor as its parent's connection.
+TEST(MsgSendvSideChannel, dropped_connection_is_forgotten_before_its_number_is_reused) {
+    std::string outcome = with_logger({INT32_MIN}, [](int) -> std::string {
+        static int child_status = -1;
+        after_socket_close = [](int fd) {
+            // Any file will do; this /dev has none.
+            const int other = open("/", O_RDONLY | O_CLOEXEC);
+            if (other != fd) {
+                dup2(other, fd);
+                close(other);
+            }
+            const pid_t child = fork();
+            if (child == 0)
+                _exit(fcntl(fd, F_GETFD) != -1 ? 0 : 1);
+            waitpid(child, &child_status, 0);
+            close(fd);
+        };
+        errno = 0;
+        if (send_record() != -1 || errno != EPROTO)
+            return "the nonsense reply was taken";
+        if (after_socket_close != nullptr)
+            return "the connection was not closed";
+        if (!WIFEXITED(child_status) || WEXITSTATUS(child_status) != 0)
+            return "the child closed the number another thread took";
         return "";
     });
     if (outcome == "skip")

@@ -184,6 +184,23 @@ class InstalledLibraryTest(unittest.TestCase):
         self.assertEqual(records, [('info', 20001, b'load_plugin: plugin round 1'),
                                    ('info', 20005, b'sent from a shared object')])
 
+    def test_unloaded_plugin_takes_its_connection_along(self):
+        # Each copy of the library in a plugin has its own connection: one
+        # left open per load would reach the logger's limit of clients.
+        examples = os.path.join(SOURCE_DIR, 'examples', 'c')
+        plugin = self.build_c(os.path.join(examples, 'plugin.c'), 'plugin.so',
+                              ['-shared', '-fPIC'])
+        cycles = os.path.join(self.work, 'plugin_cycles')
+        run([os.environ['CC']] + C_FLAGS +
+            [os.path.join(SOURCE_DIR, 'tests', 'install', 'plugin_cycles.c'), '-ldl',
+             '-o', cycles])
+        stdout, records = self.run_in_sandbox(cycles, plugin, '20')
+        before, after = re.match(r'descriptors before (\d+) after (\d+)$', stdout).groups()
+        self.assertEqual(after, before)
+        self.assertEqual(records, [record for n in range(1, 21) for record in (
+            ('info', 20001, b'plugin_cycles: plugin round %d' % n),
+            ('info', 20005, b'sent from a shared object'))])
+
     def test_every_call_from_c(self):
         program = self.build_c(os.path.join(SOURCE_DIR, 'tests', 'install', 'all_calls.c'),
                                'all_calls')

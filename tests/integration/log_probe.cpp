@@ -11,6 +11,13 @@
 //   log_probe forks K T        K forks, one after the other, while T threads log
 //   log_probe early-forks K T  as forks, after a record sent before main; one
 //                              more thread sends through MsgSendv itself
+//   log_probe fork-handlers K  fork handlers that log, registered before the
+//                              first record, then K forks
+//   log_probe checked-forks K  two threads log while main forks K times;
+//                              threads, locks and joins only, for the
+//                              thread checkers
+//   log_probe descriptor       one record, then whether a shell started
+//                              with system() holds the logger's descriptor
 //   log_probe stack FROM TO STEP [double|front]  one thread a step, each
 //                              with FROM, FROM + STEP, ... TO bytes of its
 //                              stack free when it calls slogf (with front:
@@ -64,6 +71,7 @@ int front(int count) {
     for (int i = 0; i < count; ++i)
         log_info("record %d", i);
     std::puts("carried on");
+    std::fflush(stdout); // now, while the library still holds its descriptors
     return 0;
 }
 
@@ -226,9 +234,9 @@ bool sent_directly(std::int32_t code, const char* text) {
 
 constexpr char EARLY_FORKS[] = "early-forks";
 
-// Run by the C library before main, before the library's own static
-// initializers: the client's one-time set-up happens here, first of all.
-// glibc hands constructors the program's arguments.
+// Run by the C library before main and before the program's static
+// initializers, after only the host layer's set-up. glibc hands
+// constructors the program's arguments.
 __attribute__((constructor)) void record_before_main(int argc, char** argv, char**) {
     if (argc < 2 || std::strcmp(argv[1], EARLY_FORKS) != 0)
         return;
@@ -305,6 +313,63 @@ int forks_while_threads_log(int forks, int thread_count, bool early = false) {
         std::printf("background %d sent %d\n", t, sent[static_cast<std::size_t>(t)].load());
     std::printf("background failures %d\n", background_failures.load());
     return finished == forks ? 0 : 1;
+}
+
+// The program's own fork handlers log, and are registered before its first
+// record: the library's lock must not be taken before they run.
+int fork_handlers_that_log(int forks) {
+    end_if_stuck();
+    pthread_atfork([] { log_info("prepare"); }, [] { log_info("parent"); },
+                   [] { log_info("child"); });
+    log_info("first");
+    for (int k = 0; k < forks; ++k) {
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(slogi(301, 5, 1, k) == 16 ? 0 : 1);
+        if (child < 0 || !child_finished(child))
+            return 1;
+    }
+    std::printf("forks %d\n", forks);
+    return 0;
+}
+
+void* log_a_while(void*) {
+    for (int i = 0; i < 30; ++i)
+        log_info("thread record %d", i);
+    return nullptr;
+}
+
+// Nothing shared but through the library, fork and join: whatever a thread
+// checker reports here is the library's.
+int checked_forks(int forks) {
+    pthread_t threads[2];
+    for (pthread_t& thread : threads)
+        pthread_create(&thread, nullptr, log_a_while, nullptr);
+    int finished = 0;
+    for (int k = 0; k < forks; ++k) {
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(slogf(300, 5, "child %d", k) > 0 ? 0 : 1);
+        finished += child > 0 && child_finished(child) ? 1 : 0;
+    }
+    for (pthread_t thread : threads)
+        pthread_join(thread, nullptr);
+    std::printf("children %d of %d\n", finished, forks);
+    return finished == forks ? 0 : 1;
+}
+
+// A program started by a logging one (here a shell, through system())
+// inherits none of the library's descriptors.
+int descriptor() {
+    print_result(slogf(500, 5, "before the shell"));
+    pthread_mutex_lock(&__slog_mux);
+    const int fd = _slogfd;
+    pthread_mutex_unlock(&__slog_mux);
+    char command[64];
+    std::snprintf(command, sizeof command, "test -e /proc/self/fd/%d", fd);
+    std::printf("descriptor %s, inherited %s\n", fd > STDERR_FILENO ? "above 2" : "0-2",
+                std::system(command) == 0 ? "yes" : "no");
+    return 0;
 }
 
 // A small thread stack, as a thread of a real program might be given.
@@ -422,6 +487,12 @@ int main(int argc, char** argv) {
         return forks_while_threads_log(a, b);
     if (mode == EARLY_FORKS)
         return forks_while_threads_log(a, b, true);
+    if (mode == "fork-handlers")
+        return fork_handlers_that_log(a);
+    if (mode == "checked-forks")
+        return checked_forks(a);
+    if (mode == "descriptor")
+        return descriptor();
     if (mode == "stack" && argc > 4) {
         const std::string kind = argc > 5 ? argv[5] : "";
         const SweepCall call = kind == "double"  ? SweepCall::doubles
@@ -431,7 +502,8 @@ int main(int argc, char** argv) {
                            static_cast<std::size_t>(std::atoi(argv[4])), call);
     }
     std::fputs("usage: log_probe records|front N|threads T N|fork K|restart|stream|load T N|"
-               "forks K T|early-forks K T|stack FROM TO STEP [double|front]\n",
+               "forks K T|early-forks K T|fork-handlers K|checked-forks K|descriptor|"
+               "stack FROM TO STEP [double|front]\n",
                stderr);
     return 2;
 }

@@ -5,6 +5,7 @@ import collections
 import os
 import re
 import shlex
+import shutil
 import signal
 import struct
 import unittest
@@ -86,13 +87,37 @@ class Delivery(unittest.TestCase):
                          ['Fatal: Could not write slog event: No such file or directory'] * 3)
 
 
+    def test_started_program_inherits_no_device_descriptor(self):
+        open(self.sb.path('/dev/slog'), 'wb').close()
+        result = self.sb.run('log_probe', 'descriptor', logger=False)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.splitlines(), ['29', 'descriptor above 2, inherited no'])
+
+
+def probe_in_shell():
+    """The variables that let `sh -c` run log_probe as this build runs it."""
+    return {'EMU': os.environ.get('EMULATOR', ''),
+            'PROBE': shlex.quote(os.path.join(os.environ['BIN_DIR'], 'log_probe'))}
+
+
 class ClosedStandardDescriptors(unittest.TestCase):
+    def test_output_to_a_closed_descriptor_never_reaches_the_record_file(self):
+        # With no logger the records go to /dev/slog; "carried on" goes to
+        # the closed standard output, which the device must not have taken.
+        sb = Sandbox.for_test(self)
+        open(sb.path('/dev/slog'), 'wb').close()
+        result = sb.run_command(['sh', '-c', 'exec $EMU $PROBE front 2 1>&-'], logger=False,
+                                env=probe_in_shell())
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(sb.path('/dev/slog'), 'rb') as f:
+            self.assertEqual(f.read(), b''.join(
+                raw_record(13, 20001, b'log_probe: record %d\0' % i) for i in range(2)))
+
     def test_output_to_a_closed_descriptor_never_reaches_the_logger(self):
         # The refused records' Fatal lines go to standard error, "carried on"
         # to standard output: with either closed at start, neither may land on
         # the side channel as a packet of its own, nor steal a record's reply.
-        env = {'EMU': os.environ.get('EMULATOR', ''),
-               'PROBE': shlex.quote(os.path.join(os.environ['BIN_DIR'], 'log_probe'))}
+        env = probe_in_shell()
         for closed in ('1>&-', '2>&-'):
             with self.subTest(closed=closed):
                 sb = Sandbox.for_test(self)
@@ -145,9 +170,23 @@ class Concurrency(unittest.TestCase):
         for pid in pids:
             self.assertIn('host-slogger: client pid %s: header length 0' % pid, result.stderr)
 
+    def test_fork_handlers_that_log_work_registered_before_the_first_record(self):
+        forks = 3
+        result = self.sb.run('log_probe', 'fork-handlers', forks, timeout=180)
+        self.assertNotEqual(result.returncode, 128 + signal.SIGALRM, 'fork got stuck')
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(result.stdout, 'forks %d\n' % forks)
+        self.assertEqual(result.log[:2], ['info 20001 log_probe: first',
+                                          'info 20001 log_probe: prepare'])
+        expected = collections.Counter(['info 20001 log_probe: first'])
+        for k in range(forks):
+            expected.update(['info 20001 log_probe: prepare', 'info 20001 log_probe: parent',
+                             'info 20001 log_probe: child', 'info 301 ints[1]: %d' % k])
+        self.assertEqual(collections.Counter(result.log), expected)
+
     def test_forks_after_a_record_before_main_never_hang(self):
-        # The client's set-up runs before the host layer's static initializers
-        # and a child is forked there; then threads log through the client and
+        # A record is sent and a child forked before main, ahead of the
+        # program's static initializers; then threads log through the client and
         # through MsgSendv itself while main forks. A child gets 20 s and a
         # fork 30 s: a stuck child ends the loop, a stuck fork the run (SIGALRM).
         forks, threads = 200, 3
@@ -237,6 +276,41 @@ class ShortStack(unittest.TestCase):
         self.assertGreater(refused, 0)
         self.assertEqual(delivered, list(outcomes)[refused:])
         self.assertLess(refused * points.step, 12 * 1024)
+
+
+def unfit_for_valgrind(program):
+    """Why valgrind cannot check this build of program, or None: an emulator,
+    instrumentation of its own, or clang's debug information, which the
+    valgrind of Debian 12 cannot read."""
+    if os.environ.get('EMULATOR'):
+        return 'an emulated build'
+    with open(os.path.join(os.environ['BIN_DIR'], program), 'rb') as f:
+        built = f.read()
+    if b'__asan_init' in built or b'__gcov_' in built or b'__tsan_init' in built:
+        return 'an instrumented build'
+    return 'a clang build' if b'clang version' in built else None
+
+
+class ThreadCheckers(unittest.TestCase):
+    def test_forked_children_of_a_logging_program_are_clean(self):
+        # Two threads log while main forks; each child logs. Nothing but the
+        # library is shared, so any report is about the library.
+        if shutil.which('valgrind') is None:
+            self.skipTest('valgrind is not installed (scripts/install-deps test)')
+        if unfit_for_valgrind('log_probe'):
+            self.skipTest(unfit_for_valgrind('log_probe'))
+        probe = os.path.join(os.environ['BIN_DIR'], 'log_probe')
+        for tool in ('helgrind', 'drd'):
+            with self.subTest(tool=tool):
+                sb = Sandbox.for_test(self)
+                result = sb.run_command(['valgrind', '--tool=' + tool, '--error-exitcode=99',
+                                         '--child-silent-after-fork=no', '-q', probe,
+                                         'checked-forks', '3'],
+                                        env={'TMPDIR': '/mnt'}, timeout=600)
+                self.assertEqual(result.returncode, 0, result.stderr[-3000:])
+                self.assertEqual(result.stdout, 'children 3 of 3\n')
+                self.assertEqual(result.stderr, '')
+                self.assertEqual(len(result.log), 2 * 30 + 3)
 
 
 RESTART_SCRIPT = r'''

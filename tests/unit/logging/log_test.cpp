@@ -187,7 +187,7 @@ TEST_F(LogFrontEnd, binary_and_integer_records_pass_unchanged_without_prefix) {
               std::string(reinterpret_cast<const char*>(most), sizeof most));
 }
 
-TEST_F(LogFrontEnd, integer_count_out_of_range_is_reported_like_any_failure) {
+TEST_F(LogFrontEnd, refused_count_or_null_format_is_reported_like_any_failure) {
     const std::string refused =
         std::string("Fatal: Could not write slog event: ") + std::strerror(EINVAL) + "\n";
     for (const std::int32_t count : {33, -1}) {
@@ -195,6 +195,16 @@ TEST_F(LogFrontEnd, integer_count_out_of_range_is_reported_like_any_failure) {
         log_ints(1, 5, count, 1, 2);
         EXPECT_EQ(GetCapturedStderr(), refused);
     }
+    const char* const no_format = nullptr;
+    CaptureStderr();
+    log_info(no_format);
+    log_printf_code(1, 2, no_format);
+    log_with_severity(3, no_format);
+    EXPECT_EQ(GetCapturedStderr(), refused + refused + refused);
+    // Below the threshold there is nothing to refuse.
+    CaptureStderr();
+    log_debug(no_format);
+    EXPECT_EQ(GetCapturedStderr(), "");
     EXPECT_TRUE(fake_calls().empty());
 }
 

@@ -97,10 +97,18 @@ TEST_F(SlogRecords, integer_record_sizes_at_the_bounds) {
     EXPECT_EQ(payload_ints(only_message().payload).back(), 32);
 }
 
-TEST_F(SlogRecords, integer_count_out_of_range_is_refused_without_sending) {
+TEST_F(SlogRecords, integer_count_out_of_range_or_null_format_is_refused_without_sending) {
     for (const std::int32_t count : {33, -1, INT32_MIN}) {
         errno = 0;
         EXPECT_EQ(slogi(1, 5, count), -1);
+        EXPECT_EQ(errno, EINVAL);
+    }
+    // Whatever the stack: refused before the stack is even asked about.
+    for (const std::size_t available : {FAKE_STACK_PLENTY, std::size_t{2051}, std::size_t{144}}) {
+        fake_script_stackavail(available);
+        const char* const no_format = nullptr;
+        errno = 0;
+        EXPECT_EQ(slogf(1, 5, no_format), -1);
         EXPECT_EQ(errno, EINVAL);
     }
     EXPECT_TRUE(fake_calls().empty());
