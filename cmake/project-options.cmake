@@ -5,6 +5,31 @@ target_compile_options(project_options INTERFACE
   -Wcast-align -Wmissing-declarations -Wnull-dereference
   $<$<BOOL:${WERROR}>:-Werror>)
 
+# No build path in objects, debug information or archives: two builds anywhere give the same bytes.
+# gcov needs the real paths to find the sources again.
+if(NOT COVERAGE)
+  add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${PROJECT_BINARY_DIR}=.)
+endif()
+foreach(lang C CXX)
+  set(CMAKE_${lang}_ARCHIVE_CREATE "<CMAKE_AR> qcD <TARGET> <LINK_FLAGS> <OBJECTS>")
+  set(CMAKE_${lang}_ARCHIVE_APPEND "<CMAKE_AR> qD <TARGET> <LINK_FLAGS> <OBJECTS>")
+  set(CMAKE_${lang}_ARCHIVE_FINISH "<CMAKE_RANLIB> -D <TARGET>")
+endforeach()
+# Installed directories are 755 whatever the builder's umask; files have fixed modes already.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+  GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+# Every host object as Debian builds it (dpkg-buildflags, hardening=+all), so that a target added
+# anywhere gets it too. FORTIFY needs the optimiser and fights the sanitizers' own interceptors.
+if(NOT TARGET_IS_UNIT)
+  add_compile_options(-fstack-protector-strong -Wformat -Werror=format-security -Wdate-time)
+  if(NOT SANITIZE)
+    add_compile_options(
+      "$<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
+  endif()
+  add_link_options(-Wl,-z,relro -Wl,-z,now)
+endif()
+
 if(SANITIZE)
   list(JOIN SANITIZE "," sanitizers)
   add_compile_options(-fsanitize=${sanitizers} -fno-omit-frame-pointer -fno-sanitize-recover=all)
@@ -18,9 +43,16 @@ if(COVERAGE)
   add_link_options(--coverage)
 endif()
 
+# The product in the language of the unit's SDK, whatever the host code is built as.
+function(product_language)
+  set_target_properties(${ARGN} PROPERTIES CXX_STANDARD 17 CXX_STANDARD_REQUIRED ON
+    CXX_EXTENSIONS OFF)
+endfunction()
+
 # A product program, linked statically where asked: a start on the boot path pays no loader.
 function(link_product_program target)
   target_link_libraries(${target} PRIVATE project_options slog)
+  product_language(${target})
   if(NOT TARGET_IS_UNIT)
     target_link_libraries(${target} PRIVATE host_platform)
   endif()
