@@ -49,6 +49,16 @@ function(product_language)
     CXX_EXTENSIONS OFF)
 endfunction()
 
+# Static and still randomised and bound at start, where the C library has the start-up for it
+# (glibc on x86-64 has, Debian's armhf cross glibc has not): the cost is measured in
+# docs/performance.md. The unit's SDK links plain static programs.
+if(STATIC_PROGRAMS AND STATIC_PIE AND NOT SANITIZE AND NOT TARGET_IS_UNIT)
+  include(CheckCXXSourceCompiles)
+  set(CMAKE_REQUIRED_LINK_OPTIONS -static-pie)
+  check_cxx_source_compiles("int main() { return 0; }" STATIC_PIE_LINKS)
+  unset(CMAKE_REQUIRED_LINK_OPTIONS)
+endif()
+
 # A product program, linked statically where asked: a start on the boot path pays no loader.
 function(link_product_program target)
   target_link_libraries(${target} PRIVATE project_options slog)
@@ -57,6 +67,11 @@ function(link_product_program target)
     target_link_libraries(${target} PRIVATE host_platform)
   endif()
   if(STATIC_PROGRAMS AND NOT SANITIZE)
-    target_link_options(${target} PRIVATE -static)
+    if(STATIC_PIE_LINKS)
+      set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+      target_link_options(${target} PRIVATE -static-pie)
+    else()
+      target_link_options(${target} PRIVATE -static)
+    endif()
   endif()
 endfunction()
