@@ -37,9 +37,10 @@ function(strip_binaries root)
   endforeach()
 endfunction()
 
-# Without these cpack writes packages with no library dependencies, or fails half-way.
+# Without these cpack writes packages with no library dependencies, or fails half-way. Looked up
+# on the builder's PATH, as the tools run by name.
 foreach(tool file dpkg-shlibdeps dpkg-deb dpkg-parsechangelog dpkg-query)
-  find_program(found_${tool} ${tool})
+  find_program(found_${tool} ${tool} NO_CMAKE_SYSTEM_PATH)
   if(NOT found_${tool})
     list(APPEND missing ${tool})
   endif()
@@ -72,6 +73,6 @@ foreach(component IN LISTS CPACK_COMPONENTS_ALL)
   # Only the programs' package has lintian overrides.
   if(EXISTS ${debian_dir}/${package}.lintian-overrides)
     configure_file(${debian_dir}/${package}.lintian-overrides
-      ${root}/usr/share/lintian/overrides/${package} COPYONLY)
+      ${root}/usr/share/lintian/overrides/${package} @ONLY)
   endif()
 endforeach()
