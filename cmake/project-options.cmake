@@ -75,3 +75,23 @@ function(link_product_program target)
     endif()
   endif()
 endfunction()
+
+# A product program's install. For the unit stripped, as it goes on the target; its debug
+# information kept beside the program in the build tree (PROGRAM.debug, which the program names)
+# and installed only on request, with --component debug, under lib/debug/bin.
+function(install_product_program target)
+  install(TARGETS ${target})
+  if(NOT TARGET_IS_UNIT)
+    return()
+  endif()
+  set(program $<TARGET_FILE:${target}>)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${program} ${program}.debug
+    COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=${program}.debug ${program}
+    VERBATIM)
+  set(installed "\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:${target}>")
+  install(CODE "execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-all \"${installed}\"
+    COMMAND_ERROR_IS_FATAL ANY)")
+  install(FILES ${program}.debug DESTINATION ${CMAKE_INSTALL_LIBDIR}/debug/${CMAKE_INSTALL_BINDIR}
+    COMPONENT debug EXCLUDE_FROM_ALL)
+endfunction()
