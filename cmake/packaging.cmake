@@ -62,7 +62,7 @@ set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "mediaunit-host-tools (= ${PROJECT_VERSION})")
 # What lintian takes the static programs for, which their override names.
 set(CPACK_MEDIAUNIT_STATIC_TAG statically-linked-binary)
-if(STATIC_PIE_LINKS)
+if(PROGRAMS_STATIC_PIE)
   set(CPACK_MEDIAUNIT_STATIC_TAG shared-library-lacks-prerequisites)
 endif()
 set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "media unit start-up programs, built for the host

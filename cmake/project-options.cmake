@@ -7,8 +7,10 @@ target_compile_options(project_options INTERFACE
 
 # No build path in objects, debug information or archives: two builds anywhere give the same bytes.
 # gcov needs the real paths to find the sources again.
+option(COVERAGE "Build with gcov coverage counters (gcc)" OFF)
 if(NOT COVERAGE)
-  add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${PROJECT_BINARY_DIR}=.)
+  add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.
+    -ffile-prefix-map=${PROJECT_BINARY_DIR}=.)
 endif()
 foreach(lang C CXX)
   set(CMAKE_${lang}_ARCHIVE_CREATE "<CMAKE_AR> qcD <TARGET> <LINK_FLAGS> <OBJECTS>")
@@ -37,7 +39,6 @@ if(SANITIZE)
 endif()
 
 # gcov counters, updated atomically: the load tests log from many threads at once.
-option(COVERAGE "Build with gcov coverage counters (gcc)" OFF)
 if(COVERAGE)
   add_compile_options(--coverage -fprofile-update=atomic)
   add_link_options(--coverage)
@@ -52,11 +53,13 @@ endfunction()
 # Static and still randomised and bound at start, where the C library has the start-up for it
 # (glibc on x86-64 has, Debian's armhf cross glibc has not): the cost is measured in
 # docs/performance.md. The unit's SDK links plain static programs.
+set(PROGRAMS_STATIC_PIE OFF)
 if(STATIC_PROGRAMS AND STATIC_PIE AND NOT SANITIZE AND NOT TARGET_IS_UNIT)
   include(CheckCXXSourceCompiles)
   set(CMAKE_REQUIRED_LINK_OPTIONS -static-pie)
   check_cxx_source_compiles("int main() { return 0; }" STATIC_PIE_LINKS)
   unset(CMAKE_REQUIRED_LINK_OPTIONS)
+  set(PROGRAMS_STATIC_PIE ${STATIC_PIE_LINKS})
 endif()
 
 # A product program, linked statically where asked: a start on the boot path pays no loader.
@@ -67,7 +70,7 @@ function(link_product_program target)
     target_link_libraries(${target} PRIVATE host_platform)
   endif()
   if(STATIC_PROGRAMS AND NOT SANITIZE)
-    if(STATIC_PIE_LINKS)
+    if(PROGRAMS_STATIC_PIE)
       set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
       target_link_options(${target} PRIVATE -static-pie)
     else()
