@@ -18,23 +18,41 @@ function(lay_out_manual_pages man)
   endforeach()
 endfunction()
 
-# As Debian strips: programs to what they run with, archives of their debug information only.
+# As Debian strips: archives of their debug information; programs of the compiler's notes only,
+# as cpack then moves their debug information into the -dbgsym packages and strips them.
 function(strip_binaries root)
   file(GLOB_RECURSE archives LIST_DIRECTORIES false ${root}/*.a)
   file(GLOB_RECURSE programs LIST_DIRECTORIES false ${root}/usr/bin/* ${root}/usr/libexec/*)
   foreach(file IN LISTS archives programs)
-    set(how --strip-debug --enable-deterministic-archives)
+    set(how ${CPACK_MEDIAUNIT_STRIP} --strip-debug --enable-deterministic-archives)
     if(NOT file MATCHES "\\.a$")
       file(READ ${file} magic LIMIT 4 HEX)
       if(NOT magic STREQUAL "7f454c46") # scripts stay as they are
         continue()
       endif()
-      set(how --strip-all)
+      set(how ${CPACK_OBJCOPY_EXECUTABLE})
     endif()
-    execute_process(COMMAND ${CPACK_MEDIAUNIT_STRIP} ${how} --remove-section=.comment
-      --remove-section=.note ${file} COMMAND_ERROR_IS_FATAL ANY)
+    execute_process(COMMAND ${how} --remove-section=.comment --remove-section=.note ${file}
+      COMMAND_ERROR_IS_FATAL ANY)
   endforeach()
 endfunction()
+
+# Without these cpack writes packages with no library dependencies, or fails half-way. Looked up
+# on the builder's PATH, as the tools run by name.
+foreach(tool file dpkg-shlibdeps dpkg-deb dpkg-parsechangelog dpkg-query)
+  find_program(found_${tool} ${tool} NO_CMAKE_SYSTEM_PATH)
+  if(NOT found_${tool})
+    list(APPEND missing ${tool})
+  endif()
+endforeach()
+if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+  list(APPEND missing "dpkg-architecture (when this build was configured)")
+endif()
+if(missing)
+  list(JOIN missing ", " missing)
+  message(FATAL_ERROR "No Debian packages without ${missing}: install the Debian packages file "
+    "and dpkg-dev (scripts/install-deps packaging), configure again and pack.")
+endif()
 
 # The changelog's first entry names the version being packed.
 file(STRINGS ${debian_dir}/changelog first_line LIMIT_COUNT 1)
@@ -55,6 +73,6 @@ foreach(component IN LISTS CPACK_COMPONENTS_ALL)
   # Only the programs' package has lintian overrides.
   if(EXISTS ${debian_dir}/${package}.lintian-overrides)
     configure_file(${debian_dir}/${package}.lintian-overrides
-      ${root}/usr/share/lintian/overrides/${package} COPYONLY)
+      ${root}/usr/share/lintian/overrides/${package} @ONLY)
   endif()
 endforeach()

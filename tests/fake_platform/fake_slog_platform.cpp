@@ -84,9 +84,12 @@ int fake_open_logger(const char* path, int flags) {
 // under their own names so that header redirections cannot swap them. Other
 // paths go on to the C library's open64: the same call on a 64-bit host, and
 // one that also allows large files on a 32-bit one.
-int fake_open_entry(const char* path, int flags, ...) __asm__("open");
+// Both alias a name of the fake's own: a fortified <fcntl.h> declares open inline.
+int fake_open_entry(const char* path, int flags, ...) __asm__("fake_open");
+int fake_open_alias(const char* path, int flags, ...) __asm__("open")
+    __attribute__((alias("fake_open")));
 int fake_open64_entry(const char* path, int flags, ...) __asm__("open64")
-    __attribute__((alias("open")));
+    __attribute__((alias("fake_open")));
 int fake_close_entry(int fd) __asm__("close");
 
 int fake_open_entry(const char* path, int flags, ...) {

@@ -356,7 +356,8 @@ std::string with_logger(const std::vector<std::int32_t>& replies, std::string (*
             outcome = logger < 0 ? "no logger" : check(report);
             kill(logger, SIGKILL);
         }
-        write(report, outcome.data(), outcome.size());
+        if (write(report, outcome.data(), outcome.size()) < 0)
+            _exit(1); // a lost report shows as the child's status
     });
     if (!WIFEXITED(child.status) || WEXITSTATUS(child.status) != 0)
         return "child ended with status " + std::to_string(child.status) + "; " + child.text;
