@@ -152,9 +152,13 @@ void terminate(long long deadline) {
     }
 }
 
-// Phase 5: SIGKILL to what is left, until nothing is.
+// Phase 5: SIGKILL to what is left, until nothing is; the killed are reaped
+// before the runner goes, so that none is seen after it, even as a zombie.
 void kill_all() {
     while (signal_all(SIGKILL)) {
+        wait_event(now_ms() + 50);
+    }
+    while (run_left()) {
         wait_event(now_ms() + 50);
     }
 }
