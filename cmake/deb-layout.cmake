@@ -70,7 +70,7 @@ foreach(component IN LISTS CPACK_COMPONENTS_ALL)
   set(doc ${root}/usr/share/doc/${package})
   file(COPY ${debian_dir}/copyright ${debian_dir}/changelog DESTINATION ${doc})
   execute_process(COMMAND gzip -9nf ${doc}/changelog COMMAND_ERROR_IS_FATAL ANY)
-  # Only the programs' package has lintian overrides.
+  # The packages whose lintian overrides explain a choice.
   if(EXISTS ${debian_dir}/${package}.lintian-overrides)
     configure_file(${debian_dir}/${package}.lintian-overrides
       ${root}/usr/share/lintian/overrides/${package} @ONLY)
