@@ -201,11 +201,8 @@ std::string json_frame(const frame& f) {
         }
         out += ']';
     }
-    out += ",\"flags\":[";
-    if (f.flag != FLAG_NONE) {
-        out += printed("\"%s\"", FLAG_NAMES[f.flag]);
-    }
-    return out + "]}\n";
+    const std::string flag = f.flag != FLAG_NONE ? printed("\"%s\"", FLAG_NAMES[f.flag]) : "";
+    return out + ",\"flags\":[" + flag + "]}\n";
 }
 
 // Reads up to count bytes, keeping the first `room` of them in buffer.

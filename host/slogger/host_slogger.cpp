@@ -143,9 +143,6 @@ bool take_answers(const std::string& list) {
 
 // Takes an option into `options`; null, or what its value should have been.
 const char* take_option(int c, const char* value) {
-    if (value != nullptr && *value == '\0') {
-        return "a value"; // an empty path would go unnoticed: --read '' reads nothing
-    }
     switch (c) {
     case SOCKET:
     case OUTPUT:
@@ -202,7 +199,11 @@ int read_options(int argc, char** argv) {
             std::fputs(USAGE, stderr);
             return 2;
         }
-        if (const char* want = take_option(c, optarg); want != nullptr) {
+        // An empty value would go unnoticed: --read '' would read nothing.
+        const char* want = optarg == nullptr ? take_option(c, "")
+                           : *optarg == '\0' ? "a value"
+                                             : take_option(c, optarg);
+        if (want != nullptr) {
             const std::string name = index >= 0 ? std::string("--") + LONG_OPTIONS[index].name
                                                 : std::string("-") + static_cast<char>(c);
             complain("bad " + name + " '" + optarg + "': want " + want);
@@ -280,11 +281,15 @@ int open_listener(const std::string& path, struct stat* identity) {
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, temporary.c_str(), temporary.size() + 1);
     int fd = directory < 0 ? -1 : socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd >= 0) {
-        unlinkat(directory, name.c_str(), 0); // what a logger of the same pid left
+    if (fd < 0) {
+        complain(path + ": " + std::strerror(errno));
+        if (directory >= 0) {
+            close(directory);
+        }
+        return -1;
     }
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(fd, 64) != 0 ||
+    unlinkat(directory, name.c_str(), 0); // what a logger of the same pid left
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0 ||
         fstatat(directory, name.c_str(), identity, AT_SYMLINK_NOFOLLOW) != 0 ||
         renameat(directory, name.c_str(), AT_FDCWD, path.c_str()) != 0) {
         complain(path + ": " + std::strerror(errno));
@@ -301,9 +306,9 @@ constexpr std::size_t MAX_CLIENTS = 512;
 // Packets taken from one client before the others get their turn.
 constexpr int PACKETS_PER_TURN = 16;
 
-// Closes a client taken only to be refused: it finds no logger and falls back.
-void refuse_client(int fd, const std::string& why) {
-    close(fd);
+// Says why clients are refused, once until one is taken again. A client taken
+// only to be closed finds no logger and falls back.
+void say_refusing(const std::string& why) {
     if (!std::exchange(refusing, true)) {
         complain(why + "; refusing clients until some leave");
     }
@@ -323,14 +328,16 @@ bool accept_clients(int listener) {
             if (waiting < 0) {
                 return true;
             }
-            refuse_client(waiting, std::string("accept: ") + std::strerror(error));
+            close(waiting);
+            say_refusing(std::string("accept: ") + std::strerror(error));
         } else if (fd < 0 && error != EINTR && error != ECONNABORTED) {
             if (error != EAGAIN && error != EWOULDBLOCK) {
-                refuse_client(-1, std::string("accept: ") + std::strerror(error));
+                say_refusing(std::string("accept: ") + std::strerror(error));
             }
             return error == EAGAIN || error == EWOULDBLOCK;
         } else if (fd >= 0 && clients.size() >= MAX_CLIENTS) {
-            refuse_client(fd, std::to_string(MAX_CLIENTS) + " clients served already");
+            close(fd);
+            say_refusing(std::to_string(MAX_CLIENTS) + " clients served already");
         } else if (fd >= 0) {
             ucred peer{};
             socklen_t size = sizeof peer;
@@ -394,11 +401,10 @@ bool log_record(const slogger::record_view& record, const slogger::record_origin
         output_failed = true;
         return false;
     }
-    if (refused != 0) {
+    if (const unsigned long long lost = std::exchange(refused, 0); lost != 0) {
         complain(std::string("writing the log to ") + output_name() + " resumed, " +
-                 std::to_string(refused) + (refused == 1 ? " record" : " records") + " refused");
+                 std::to_string(lost) + (lost == 1 ? " record" : " records") + " refused");
     }
-    refused = 0;
     if (options.syslog) {
         forward_to_syslog(record, origin);
     }

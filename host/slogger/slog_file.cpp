@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -68,10 +69,8 @@ file_piece next_piece(const unsigned char* data, std::size_t size, bool at_end) 
     if (kind == OTHER_HEADER) {
         const std::size_t next =
             next_header(data, sizeof(slog_record_header), window, OTHER_HEADER);
-        if (next != 0 || at_end || full) {
-            return {PIECE_UNSIZED, next != 0 ? next : window};
-        }
-        return {PIECE_NEED_MORE, 0};
+        return next != 0 || at_end || full ? file_piece{PIECE_UNSIZED, next != 0 ? next : window}
+                                           : file_piece{PIECE_NEED_MORE, 0};
     }
     // Junk is left only for a text header: too much junk looks like another.
     const std::size_t next = next_header(data, 1, window, TEXT_HEADER);
@@ -87,8 +86,6 @@ file_piece next_piece(const unsigned char* data, std::size_t size, bool at_end) 
 
 namespace {
 
-// How often --follow looks whether the file has grown.
-constexpr int FOLLOW_INTERVAL_MS = 200;
 // Bytes of a stretch of junk its flag shows.
 constexpr std::size_t JUNK_SHOWN = 16;
 
@@ -158,8 +155,8 @@ void take_flags(file_stream& stream, const slogger::file_piece& piece) {
 // Writes the lines kept; false when the output failed. --lines keeps them up
 // to the end of the file; later ones, with --follow, go out at once.
 bool write_kept(file_stream& stream) {
-    for (const std::string& line : stream.last) {
-        if (!write_line(line)) {
+    for (std::string& line : stream.last) {
+        if (!write_line(std::move(line))) {
             stream.failed = output_name() + std::string(": ") + std::strerror(errno);
             return false;
         }
@@ -194,11 +191,10 @@ bool await_growth(file_stream& stream) {
             stream.offset = lseek(stream.fd, 0, SEEK_SET);
         }
         if (now.st_size != stream.offset) {
-            stream.begin = stream.end = 0;
             stream.at_end = false;
             return true;
         }
-        poll(nullptr, 0, FOLLOW_INTERVAL_MS);
+        poll(nullptr, 0, 200); // a look five times a second
     }
     return false;
 }

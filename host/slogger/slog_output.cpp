@@ -51,10 +51,9 @@ bool selected(const slogger::record_view& record, const slogger::record_origin& 
             std::count(names.begin(), names.end(), slogger::split_program(record).program) != 0);
 }
 
-// A disk that fills, or a file size limit, takes only part of a line: a file
-// is cut back to its last whole line. Elsewhere a write fails part way only
-// when the reader is gone (EPIPE) or the terminal hung up: no line follows.
-// No signal interrupts a write: serving takes them from a descriptor.
+// A full disk or a size limit takes part of a line: a file is cut back to its
+// last whole one. Elsewhere a write fails part way only when the reader has
+// gone or the terminal hung up, and no line follows. No signal interrupts it.
 bool write_line(std::string line) {
     line += '\n';
     for (std::size_t done = 0; done < line.size();) {

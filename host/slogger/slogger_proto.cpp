@@ -57,22 +57,14 @@ packet_outcome refuse(int error, std::string complaint) {
 // What follows the code in a text line: the escaped text, or the values.
 std::string body_text(const record_view& record) {
     const payload_kind kind = kind_of(record);
-    std::string body;
     if (kind == PAYLOAD_TEXT) {
+        std::string body;
         wire::append_c_escaped(body, record.payload, record.payload_size, false);
         return body;
     }
     const std::size_t count = kind == PAYLOAD_INTS ? record.payload_size / 4 : record.payload_size;
     return (kind == PAYLOAD_INTS ? "ints[" : "bytes[") + std::to_string(count) +
            "]:" + (count != 0 ? " " : "") + values_of(record, kind, ' ');
-}
-
-std::string text_line(const record_view& record, const record_origin& origin) {
-    char code[16];
-    std::snprintf(code, sizeof code, " 0x%08X ", static_cast<unsigned>(record.code));
-    return (origin.time.empty() ? "-" : origin.time) + ' ' +
-           (origin.pid > 0 ? std::to_string(origin.pid) : "-") + ' ' +
-           SEVERITIES[severity_of(record)].name + code + body_text(record);
 }
 
 std::string json_line(const record_view& record, const record_origin& origin) {
@@ -107,7 +99,14 @@ record_view decode_record(const unsigned char* record, std::size_t payload_size)
 
 std::string format_line(const record_view& record, const record_origin& origin,
                         line_format format) {
-    return format == LINE_JSON ? json_line(record, origin) : text_line(record, origin);
+    if (format == LINE_JSON) {
+        return json_line(record, origin);
+    }
+    char code[16];
+    std::snprintf(code, sizeof code, " 0x%08X ", static_cast<unsigned>(record.code));
+    return (origin.time.empty() ? "-" : origin.time) + ' ' +
+           (origin.pid > 0 ? std::to_string(origin.pid) : "-") + ' ' +
+           SEVERITIES[severity_of(record)].name + code + body_text(record);
 }
 
 tagged_text split_program(const record_view& record) {

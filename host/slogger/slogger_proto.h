@@ -75,12 +75,12 @@ int parse_error(const std::string& text);
 // sign, no blank, no wrap-around to a huge count.
 long long parse_count(const char* text, long long most);
 
-// Finding the records in a /dev/slog file (slog_file.cpp), where each write
-// put one record's bytes, a 12-byte header and the payload, behind the last.
-// A text ends at its zero; an integer or binary record carries no length, so
-// it is taken to end where the next header begins. A header has a zero
-// reserved word and no severity bit above the text flag; twelve zero bytes
-// are filler. Junk is skipped up to the next text record's header.
+// The records of a /dev/slog file (slog_file.cpp): each write put one record,
+// a 12-byte header and its payload, behind the last. A text ends at its zero;
+// an integer or binary record has no length, so it is taken to end where the
+// next header begins. A header has a zero reserved word and no severity bit
+// above the text flag; twelve zero bytes are filler. Junk is skipped up to the
+// next text record's header.
 enum piece_kind {
     PIECE_END,       // nothing left
     PIECE_NEED_MORE, // read more and ask again
