@@ -49,8 +49,7 @@ int signal_fd = -1;
 // The identity forward_to_syslog files a record under; openlog keeps a pointer to it.
 std::string syslog_ident;
 
-// The steps of a run, in the order they come below.
-void fill_standard_descriptors();
+void fill_standard_descriptors(); // the steps of a run, in the order they come below
 int read_options(int argc, char** argv);
 int serve_socket();
 

@@ -69,8 +69,10 @@ file_piece next_piece(const unsigned char* data, std::size_t size, bool at_end) 
     if (kind == OTHER_HEADER) {
         const std::size_t next =
             next_header(data, sizeof(slog_record_header), window, OTHER_HEADER);
-        return next != 0 || at_end || full ? file_piece{PIECE_UNSIZED, next != 0 ? next : window}
-                                           : file_piece{PIECE_NEED_MORE, 0};
+        if (next != 0 || at_end || full) {
+            return {PIECE_UNSIZED, next != 0 ? next : window};
+        }
+        return {PIECE_NEED_MORE, 0};
     }
     // Junk is left only for a text header: too much junk looks like another.
     const std::size_t next = next_header(data, 1, window, TEXT_HEADER);

@@ -30,11 +30,10 @@ constexpr severity_name SEVERITIES[] = {
 enum payload_kind { PAYLOAD_TEXT, PAYLOAD_INTS, PAYLOAD_BYTES };
 
 payload_kind kind_of(const record_view& record) {
-    if (record.severity_word & SLOG_TEXT_FLAG) {
-        return PAYLOAD_TEXT;
-    }
     const bool words = record.payload_size % 4 == 0 && record.payload_size / 4 <= SLOG_INTS_MAX;
-    return words ? PAYLOAD_INTS : PAYLOAD_BYTES;
+    return (record.severity_word & SLOG_TEXT_FLAG) != 0 ? PAYLOAD_TEXT
+           : words                                      ? PAYLOAD_INTS
+                                                        : PAYLOAD_BYTES;
 }
 
 // The integers or bytes of a record that is not a text, `separator` between.
