@@ -228,7 +228,7 @@ int read_options(int argc, char** argv) {
 
 // SIGINT and SIGTERM stop, SIGHUP reopens the output, read in the serving loop.
 // SIGTTOU (stty tostop) would stop the logger at its first line, and its clients.
-bool take_signals_in_turn() {
+bool handle_signals() {
     sigset_t set;
     sigemptyset(&set);
     for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
@@ -498,7 +498,7 @@ void drain(int listener) {
 // Serves the socket until a stop signal, then drains what was already sent.
 // When the output's reader has gone it ends by SIGPIPE, as a filter does.
 int serve_socket() {
-    if (!take_signals_in_turn()) {
+    if (!handle_signals()) {
         complain(std::string("signals: ") + std::strerror(errno));
         return 1;
     }
