@@ -12,26 +12,17 @@ void append_byte_hex(std::string& out, unsigned char c) {
 }
 
 // Length of the valid UTF-8 sequence at bytes[0] of a multi-byte character,
-// or 0: no overlong forms, no surrogates, nothing above U+10FFFF.
+// or 0. The second byte's bounds rule out overlong forms, surrogates and
+// anything above U+10FFFF.
 std::size_t utf8_sequence(const unsigned char* bytes, std::size_t size) {
     const unsigned char lead = bytes[0];
-    std::size_t length = 0;
-    unsigned char low = 0x80; // bounds of the second byte
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    if (size < length || bytes[1] < low || bytes[1] > high) {
+    const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                               : lead >= 0xE0 && lead <= 0xEF ? 3
+                               : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                              : 0;
+    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (length == 0 || size < length || bytes[1] < low || bytes[1] > high) {
         return 0;
     }
     for (std::size_t i = 2; i < length; ++i) {
@@ -45,20 +36,12 @@ std::size_t utf8_sequence(const unsigned char* bytes, std::size_t size) {
 // The escapes with a name: newline, tab and backslash in both dialects, the
 // quote inside quotes, and the carriage return in JSON; null for other bytes.
 const char* named_escape(unsigned char c, bool json, bool quoted) {
-    switch (c) {
-    case '\n':
-        return "\\n";
-    case '\t':
-        return "\\t";
-    case '\\':
-        return "\\\\";
-    case '"':
-        return quoted ? "\\\"" : nullptr;
-    case '\r':
-        return json ? "\\r" : nullptr;
-    default:
-        return nullptr;
-    }
+    return c == '\n'            ? "\\n"
+           : c == '\t'          ? "\\t"
+           : c == '\\'          ? "\\\\"
+           : c == '"' && quoted ? "\\\""
+           : c == '\r' && json  ? "\\r"
+                                : nullptr;
 }
 
 // C escapes keep every byte printable ASCII; JSON keeps valid UTF-8 as it is.

@@ -3,10 +3,12 @@
 #include "dorvane_records.h"
 #include "wire_text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -39,30 +41,22 @@ struct frame {
 };
 
 const devctl_command* find_command(std::uint32_t code) {
-    for (const devctl_command& command : DEVCTL_COMMANDS) {
-        if (command.code == code) {
-            return &command;
-        }
-    }
-    return nullptr;
+    const auto* end = std::end(DEVCTL_COMMANDS);
+    const auto* found =
+        std::find_if(std::begin(DEVCTL_COMMANDS), end,
+                     [code](const devctl_command& each) { return each.code == code; });
+    return found != end ? found : nullptr;
 }
 
 frame_flag flag_of(const frame& f) {
-    if (f.header_got < HEADER_SIZE) {
-        return FLAG_TRUNCATED_HEADER;
-    }
-    if (f.got < f.count) {
-        return FLAG_TRUNCATED;
-    }
-    if (f.command == nullptr) {
-        return FLAG_UNKNOWN;
-    }
-    return f.count == f.command->record_size ? FLAG_NONE : FLAG_SIZE;
+    return f.header_got < HEADER_SIZE          ? FLAG_TRUNCATED_HEADER
+           : f.got < f.count                   ? FLAG_TRUNCATED
+           : f.command == nullptr              ? FLAG_UNKNOWN
+           : f.count == f.command->record_size ? FLAG_NONE
+                                               : FLAG_SIZE;
 }
 
-std::string printed(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
-
-std::string printed(const char* pattern, ...) {
+__attribute__((format(printf, 1, 2))) std::string printed(const char* pattern, ...) {
     char text[96];
     std::va_list args;
     va_start(args, pattern);
@@ -150,20 +144,16 @@ void append_json_fields(std::string& out, const frame& f) {
 
 // Hex offsets, sixteen bytes a row, and the printable ones beside them.
 void append_dump(std::string& out, const frame& f) {
-    const std::size_t shown = f.kept < DUMP_LIMIT ? f.kept : DUMP_LIMIT;
+    const std::size_t shown = std::min(f.kept, DUMP_LIMIT);
     for (std::size_t row = 0; row < shown; row += DUMP_ROW) {
         out += printed("    %04zx ", row);
+        const std::size_t end = std::min(row + DUMP_ROW, shown);
         std::string ascii;
-        for (std::size_t i = row; i < row + DUMP_ROW; ++i) {
-            if (i >= shown) {
-                out += "   ";
-                continue;
-            }
-            const unsigned char c = f.payload[i];
-            out += printed(" %02X", c);
-            ascii += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+        for (const unsigned char* c = f.payload + row; c < f.payload + end; ++c) {
+            out += printed(" %02X", *c);
+            ascii += *c >= 0x20 && *c < 0x7F ? static_cast<char>(*c) : '.';
         }
-        out += "  |" + ascii + "|\n";
+        out += std::string(3 * (row + DUMP_ROW - end), ' ') + "  |" + ascii + "|\n";
     }
     if (f.got > shown) {
         out += printed("          ... %llu more bytes\n",
@@ -211,11 +201,8 @@ std::string json_frame(const frame& f) {
         }
         out += ']';
     }
-    out += ",\"flags\":[";
-    if (f.flag != FLAG_NONE) {
-        out += printed("\"%s\"", FLAG_NAMES[f.flag]);
-    }
-    return out + "]}\n";
+    const std::string flag = f.flag != FLAG_NONE ? printed("\"%s\"", FLAG_NAMES[f.flag]) : "";
+    return out + ",\"flags\":[" + flag + "]}\n";
 }
 
 // Reads up to count bytes, keeping the first `room` of them in buffer.
@@ -264,7 +251,10 @@ decode_summary decode_frames(std::FILE* in, std::FILE* out, frame_format format)
         summary.flagged += f.flag != FLAG_NONE ? 1 : 0;
         const std::string shown = format == FORMAT_JSON ? json_frame(f) : text_frame(f);
         std::fputs(shown.c_str(), out);
-        std::fflush(out);
+        if (std::fflush(out) != 0) {
+            summary.write_error = errno;
+            break;
+        }
         offset += f.header_got + f.got;
         if (f.flag == FLAG_TRUNCATED_HEADER || f.flag == FLAG_TRUNCATED) {
             break;
@@ -273,6 +263,5 @@ decode_summary decode_frames(std::FILE* in, std::FILE* out, frame_format format)
     if (std::ferror(in)) {
         summary.read_error = errno != 0 ? errno : EIO;
     }
-    std::fflush(out);
     return summary;
 }

@@ -12,16 +12,23 @@
 namespace {
 
 constexpr char USAGE[] =
-    "usage: devctl-decode [--format text|json] [--help] [FILE]\n"
+    "usage: devctl-decode [--format text|json] [FILE]\n"
     "Decodes device-control frames (u32 code, u32 byte count, bytes; little-endian)\n"
     "from FILE, a capture file or a FIFO, or from standard input when FILE is\n"
-    "missing or \"-\". Each request is shown by its command name with its fields\n"
-    "(words in decimal and hex, texts up to their zero). Frames whose size does not\n"
-    "match their command, unknown commands and truncated frames are flagged with\n"
-    "\"!!\" and dumped in hex with an ASCII column.\n"
+    "missing or \"-\": each request by its command name with its fields. Frames\n"
+    "whose size does not match their command, unknown commands and truncated\n"
+    "frames are flagged with \"!!\" and dumped in hex with an ASCII column.\n"
     "  --format FORMAT  text (default), or json: one object per frame with offset,\n"
     "                   code, name, size, fields and flags, and no summary line\n"
+    "  -h, --help, --version  show this help, or the version, and exit\n"
     "Exit status: 0 all frames sound, 1 some frame flagged, 2 usage or read error.\n";
+
+enum long_only { FORMAT = 256, VERSION };
+
+constexpr option LONG_OPTIONS[] = {{"format", required_argument, nullptr, FORMAT},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, VERSION},
+                                   {nullptr, 0, nullptr, 0}};
 
 struct options {
     frame_format format = FORMAT_TEXT;
@@ -30,34 +37,32 @@ struct options {
 
 // Returns -1 to go on, else the exit status.
 int parse_options(int argc, char* argv[], options& chosen) {
-    static const option LONG_OPTIONS[] = {{"format", required_argument, nullptr, 'f'},
-                                          {"help", no_argument, nullptr, 'h'},
-                                          {nullptr, 0, nullptr, 0}};
     for (int c; (c = getopt_long(argc, argv, "h", LONG_OPTIONS, nullptr)) != -1;) {
-        const bool text = c == 'f' && std::strcmp(optarg, "text") == 0;
-        const bool json = c == 'f' && std::strcmp(optarg, "json") == 0;
-        if (text || json) {
-            chosen.format = json ? FORMAT_JSON : FORMAT_TEXT;
-            continue;
-        }
-        if (c == 'h') {
+        switch (c) {
+        case 'h':
             std::fputs(USAGE, stdout);
             return 0;
-        }
-        if (c == 'f') {
+        case VERSION:
+            std::fputs("devctl-decode (" TOOLS_PACKAGE ") " TOOLS_VERSION "\n", stdout);
+            return 0;
+        case FORMAT:
+            chosen.format = std::strcmp(optarg, "json") == 0 ? FORMAT_JSON : FORMAT_TEXT;
+            if (chosen.format == FORMAT_JSON || std::strcmp(optarg, "text") == 0) {
+                break;
+            }
             std::fprintf(stderr, "devctl-decode: bad --format '%s': want text or json\n", optarg);
+            [[fallthrough]];
+        default:
+            std::fputs(USAGE, stderr);
+            return 2;
         }
-        std::fputs(USAGE, stderr);
-        return 2;
     }
     if (argc - optind > 1) {
         std::fprintf(stderr, "devctl-decode: one FILE at most, not also '%s'\n", argv[optind + 1]);
         std::fputs(USAGE, stderr);
         return 2;
     }
-    if (optind < argc) {
-        chosen.path = argv[optind];
-    }
+    chosen.path = optind < argc ? argv[optind] : chosen.path;
     return -1;
 }
 
@@ -78,21 +83,17 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "devctl-decode: %s: %s\n", name, std::strerror(errno));
         return 2;
     }
-    const decode_summary summary = decode_frames(in, stdout, chosen.format);
-    if (!standard_input) {
-        std::fclose(in);
-    }
+    decode_summary summary = decode_frames(in, stdout, chosen.format);
     // After a failed read the count would pass for the whole stream's.
-    if (chosen.format == FORMAT_TEXT && summary.read_error == 0) {
+    if (chosen.format == FORMAT_TEXT && summary.read_error == 0 && summary.write_error == 0) {
         std::printf("%u frame%s, %u flagged\n", summary.frames, summary.frames == 1 ? "" : "s",
                     summary.flagged);
+        summary.write_error = std::fflush(stdout) != 0 ? errno : 0;
     }
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "devctl-decode: standard output: %s\n", std::strerror(errno));
-        return 2;
-    }
-    if (summary.read_error != 0) {
-        std::fprintf(stderr, "devctl-decode: %s: %s\n", name, std::strerror(summary.read_error));
+    const int error = summary.write_error != 0 ? summary.write_error : summary.read_error;
+    if (error != 0) {
+        std::fprintf(stderr, "devctl-decode: %s: %s\n",
+                     summary.write_error != 0 ? "standard output" : name, std::strerror(error));
         return 2;
     }
     return summary.flagged == 0 ? 0 : 1;

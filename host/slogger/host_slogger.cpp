@@ -1,24 +1,21 @@
 // host-slogger: the system logger on a Linux host. Serves the side-channel
-// socket, writes one line per record with its time of arrival and its sender,
-// and answers each packet with its result. With --read it decodes a /dev/slog
-// file instead.
-#include "slogger_proto.h"
-#include "wire_text.h"
+// socket, writes a line for each record (slog_output.cpp) and answers it; or
+// decodes a /dev/slog file (slog_file.cpp).
+#include "host_slogger.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <iterator>
-#include <string>
-#include <vector>
+#include <utility>
 
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -27,53 +24,40 @@
 
 namespace {
 
-struct slogger_options {
-    const char* socket_path = "/dev/sidechannel";
-    const char* output_path = nullptr; // null: standard output
-    const char* read_path = nullptr;   // --read: decode this file instead of serving
-    slogger::line_format format = slogger::LINE_TEXT;
-    int min_severity = 7; // records with a greater severity number are left out
-    bool syslog = false;  // also forward each written record to syslog(3)
-    bool serving = false; // an option that only serving takes was given
-    int fail_error = 0;
-    unsigned long fail_count = 0;
-    // Answers taken in turn after the --fail ones: an errno, or 0 to log.
-    std::vector<int> answers;
-};
-
 struct client {
     int fd;
     long pid; // the sender, as the kernel saw it connect; 0 when unknown
 };
 
-// What the command line asked for: set by read_options, only read after it.
-slogger_options options;
-// Where the log lines go: standard output, or the --output file main opens.
-int output_fd = STDOUT_FILENO;
-// Set by answer once a record could not be written; the exit status tells.
-bool output_failed = false;
 // Sound records answered so far, the --fail and --answers turns among them: answer counts.
 unsigned long long sound_records = 0;
+// log_record's: records refused since the output failed (0 while it works),
+// whether it ever failed (exit status 1), whether its reader is gone (EPIPE).
+unsigned long long refused = 0;
+bool output_failed = false;
+bool reader_gone = false;
 // The connected clients, oldest first: accept_clients adds, serve_clients drops.
 std::vector<client> clients;
+// Clients are refused for want of room, said once, until one is taken again.
+bool refusing = false;
+// A descriptor kept free: closed, it makes room to take a client and refuse it.
+int spare_fd = -1;
 // The packet being answered; serve receives one at a time into it.
 unsigned char packet[slogger::MAX_PACKET];
+// Where the stop and reopen signals are read.
+int signal_fd = -1;
 // The identity forward_to_syslog files a record under; openlog keeps a pointer to it.
 std::string syslog_ident;
-// The stop signal's handler writes to [1]; the serving loop polls [0].
-int stop_pipe[2] = {-1, -1};
 
-// The steps of a run, in the order they come below.
-void fill_standard_descriptors();
+void fill_standard_descriptors(); // the steps of a run, in the order they come below
 int read_options(int argc, char** argv);
-bool open_output();
-int read_file(const std::string& path);
 int serve_socket();
 
 } // namespace
 
 int main(int argc, char** argv) {
     fill_standard_descriptors();
+    signal(SIGXFSZ, SIG_IGN); // a file size limit fails a write (EFBIG), not the logger
     static char program_name[] = "host-slogger";
     argv[0] = program_name; // getopt's complaints begin with it
     const int status = read_options(argc, argv);
@@ -89,419 +73,191 @@ int main(int argc, char** argv) {
 
 namespace {
 
-// Started as a daemon often is, with standard descriptors closed, the stop
-// pipe or the output would take their numbers, and what is written to
-// standard output or error would land in them. /dev/null takes them instead.
+// Started as a daemon often is, with standard descriptors closed, the socket
+// or the output would take their numbers and get what goes to standard output
+// or error. /dev/null takes them instead.
 void fill_standard_descriptors() {
-    int fd;
-    while ((fd = open("/dev/null", O_RDWR)) >= 0 && fd <= STDERR_FILENO) {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0) {
+            (void)open("/dev/null", O_RDWR); // the lowest number free: fd
+        }
     }
-    if (fd > STDERR_FILENO) {
-        close(fd);
-    }
 }
 
-// One line of the logger's own on standard error, "host-slogger: " first.
-void complain(const std::string& text) {
-    const std::string line = "host-slogger: " + text + "\n";
-    (void)!write(STDERR_FILENO, line.data(), line.size());
-}
+constexpr char USAGE[] =
+    "usage: host-slogger [--socket PATH] [--syslog] [--fail ERROR:COUNT]\n"
+    "                    [--answers ANSWER,...] [OUTPUT OPTION]...\n"
+    "       host-slogger --read FILE|- [-f] [-n N] [OUTPUT OPTION]...\n"
+    "Serves the side channel, a line for each record, until SIGINT or SIGTERM.\n"
+    "  --socket PATH        the socket to serve (default /dev/sidechannel)\n"
+    "  --syslog             also forward each record written to syslog(3)\n"
+    "  --fail ERROR:COUNT   refuse the first COUNT records with ERROR (ENOSYS, 38)\n"
+    "  --answers ANSWER,... then answer with these in turn: an ERROR, or log\n"
+    "  --read FILE          decode a /dev/slog file (- for standard input) and exit:\n"
+    "                       0 all sound, 1 some flagged, 2 a usage or read error\n"
+    "  -f, --follow         with --read: go on as the file grows, as tail -f does\n"
+    "  -n, --lines N        with --read: only the last N records\n"
+    "Output options (records left out are still answered as delivered):\n"
+    "  --output FILE        append to FILE, opened again on SIGHUP (default stdout)\n"
+    "  --format text|json   text lines (default), or a JSON object a line\n"
+    "  --min-severity S     only records as severe as S or more: 0 to 7, or a name\n"
+    "  --pid PID            only those of process PID (again for more; not --read)\n"
+    "  -t, --identifier NAME  only those of program NAME, the first word of a text\n"
+    "  -h, --help, --version  show this help, or the version, and exit\n";
 
-bool take_format(const char* value) {
-    options.format = value[0] == 'j' ? slogger::LINE_JSON : slogger::LINE_TEXT;
-    return std::strcmp(value, "text") == 0 || std::strcmp(value, "json") == 0;
-}
+enum { SOCKET = 256, OUTPUT, FORMAT, MIN_SEVERITY, PID, SYSLOG, FAIL, ANSWERS, READ, VERSION };
 
-bool take_min_severity(const char* value) {
-    options.min_severity = slogger::parse_severity(value);
-    return options.min_severity >= 0;
-}
+constexpr option LONG_OPTIONS[] = {{"socket", required_argument, nullptr, SOCKET},
+                                   {"output", required_argument, nullptr, OUTPUT},
+                                   {"format", required_argument, nullptr, FORMAT},
+                                   {"pid", required_argument, nullptr, PID},
+                                   {"min-severity", required_argument, nullptr, MIN_SEVERITY},
+                                   {"identifier", required_argument, nullptr, 't'},
+                                   {"syslog", no_argument, nullptr, SYSLOG},
+                                   {"fail", required_argument, nullptr, FAIL},
+                                   {"answers", required_argument, nullptr, ANSWERS},
+                                   {"read", required_argument, nullptr, READ},
+                                   {"follow", no_argument, nullptr, 'f'},
+                                   {"lines", required_argument, nullptr, 'n'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, VERSION},
+                                   {nullptr, 0, nullptr, 0}};
 
-bool take_syslog(const char* /*value*/) {
-    options.syslog = true;
-    return true;
-}
+constexpr char SEVERITIES_WANTED[] =
+    "0 to 7 or a name, in any case: shutdown (emerg, panic, alert), critical (crit), error "
+    "(err), warning (warn), notice, info, debug1, debug2 (debug)";
 
-bool take_fail(const char* value) {
-    const char* colon = std::strrchr(value, ':');
-    if (colon == nullptr) {
-        return false;
-    }
-    options.fail_error = slogger::parse_error(std::string(value, colon));
-    const char* count = colon + 1;
-    char* end = nullptr;
-    errno = 0;
-    options.fail_count = std::strtoul(count, &end, 10);
-    return options.fail_error != 0 && *count != '\0' && *count != '-' && *end == '\0' && errno == 0;
-}
-
-bool take_answers(const char* value) {
-    const std::string list = value;
+bool take_answers(const std::string& list) {
     options.answers.clear();
     for (std::size_t start = 0, comma = 0; comma != std::string::npos; start = comma + 1) {
         comma = list.find(',', start);
         const std::string item = list.substr(start, comma - start);
-        const int error = item == "log" ? 0 : slogger::parse_error(item);
-        if (error == 0 && item != "log") {
+        options.answers.push_back(item == "log" ? 0 : slogger::parse_error(item));
+        if (options.answers.back() == 0 && item != "log") {
             return false;
         }
-        options.answers.push_back(error);
     }
     return true;
 }
 
-// Who takes an option: serving only, reading only (it is the option that
-// chooses to read), or both.
-enum option_use { FOR_SERVING, FOR_READING, FOR_BOTH };
-
-// One option: getopt_long, the check of its value, the complaint and the
-// usage all come from its row, so that a new option is one row.
-struct option_row {
-    const char* name;
-    const char* value;                  // its value in the option list; null: takes none
-    const char* values;                 // its values in the synopsis; null: as `value`
-    option_use use;                     // who takes it
-    const char* slogger_options::*path; // set to the value as it stands, or
-    bool (*take)(const char* value);    // takes the value; false when it is not one
-    const char* want;                   // what a refused value should have been
-    const char* help;                   // each line after the first goes under the first
-};
-
-constexpr option_row OPTION_ROWS[] = {
-    {"socket", "PATH", nullptr, FOR_SERVING, &slogger_options::socket_path, nullptr, "a path",
-     "side-channel socket to serve (default /dev/sidechannel)"},
-    {"output", "FILE", nullptr, FOR_BOTH, &slogger_options::output_path, nullptr, "a file",
-     "append the log lines to FILE (default standard output)"},
-    {"format", "FORMAT", "text|json", FOR_BOTH, nullptr, take_format, "text or json",
-     "text (default): time, pid, severity, code, record;\njson: one object per line"},
-    {"min-severity", "S", "NAME|N", FOR_BOTH, nullptr, take_min_severity,
-     "0 to 7 or a name, in any case: shutdown (emerg, panic, alert), critical (crit), error "
-     "(err), warning (warn), notice, info, debug1, debug2 (debug)",
-     "write only records at least as severe as S (0 to 7, or a\nname such as warning, warn or "
-     "WARNING); the others are\nstill answered as delivered"},
-    {"syslog", nullptr, nullptr, FOR_SERVING, nullptr, take_syslog, nullptr,
-     "also forward each written record to syslog(3), under\nthe sender's program name and pid"},
-    {"fail", "ERROR:COUNT", nullptr, FOR_SERVING, nullptr, take_fail, "ERROR:COUNT",
-     "answer the first COUNT records with -ERROR (a name such as\nENOSYS or a number) without "
-     "logging them"},
-    {"answers", "ANSWER,...", nullptr, FOR_SERVING, nullptr, take_answers,
-     "ERROR or log, separated by commas",
-     "then answer the records with these in turn, over and\nover: an ERROR refuses the record "
-     "as --fail does, 'log'\nlogs it"},
-    {"read", "FILE", "FILE|-", FOR_READING, &slogger_options::read_path, nullptr,
-     "a file, or - for standard input",
-     "decode the raw records of a /dev/slog file (- for standard\ninput) and exit: 0 all sound, "
-     "1 some flagged on standard\nerror, 2 a usage or read error"},
-};
-
-constexpr std::size_t USAGE_WIDTH = 80;
-constexpr std::size_t HELP_COLUMN = 21;
-constexpr std::size_t SYNOPSIS_INDENT = 19; // "usage: host-slogger"
-
-// "--name VALUE", with the values the synopsis shows when `synopsis`.
-std::string spelled(const option_row& row, bool synopsis) {
-    const char* value = synopsis && row.values != nullptr ? row.values : row.value;
-    return std::string("--") + row.name + (value != nullptr ? std::string(" ") + value : "");
-}
-
-// Adds a word to the synopsis line that begins at `line`, or under it when
-// the line would grow wider than the usage.
-void add_word(std::string& usage, std::size_t& line, const std::string& word) {
-    if (usage.size() - line + 1 + word.size() > USAGE_WIDTH) {
-        usage += '\n' + std::string(SYNOPSIS_INDENT, ' ');
-        line = usage.size() - SYNOPSIS_INDENT;
+// Takes an option into `options`; null, or what its value should have been.
+const char* take_option(int c, const char* value) {
+    switch (c) {
+    case SOCKET:
+    case OUTPUT:
+    case READ: // paths taken as they stand
+        *(c == SOCKET   ? &options.socket_path
+          : c == OUTPUT ? &options.output_path
+                        : &options.read_path) = value;
+        return nullptr;
+    case FORMAT:
+        options.format = std::strcmp(value, "json") == 0 ? slogger::LINE_JSON : slogger::LINE_TEXT;
+        return options.format == slogger::LINE_JSON || std::strcmp(value, "text") == 0
+                   ? nullptr
+                   : "text or json";
+    case MIN_SEVERITY:
+        options.min_severity = slogger::parse_severity(value);
+        return options.min_severity >= 0 ? nullptr : SEVERITIES_WANTED;
+    case PID:
+        options.pids.push_back(static_cast<long>(slogger::parse_count(value, INT_MAX)));
+        return options.pids.back() > 0 ? nullptr : "a process id";
+    case 't':
+        options.programs.emplace_back(value);
+        return nullptr;
+    case SYSLOG:
+        options.syslog = true;
+        return nullptr;
+    case 'f':
+        options.follow = true;
+        return nullptr;
+    case FAIL: {
+        const char* colon = std::strrchr(value, ':');
+        options.fail_error = colon != nullptr ? slogger::parse_error(std::string(value, colon)) : 0;
+        options.fail_count =
+            colon != nullptr ? slogger::parse_count(colon + 1, LLONG_MAX / 10) : -1;
+        return options.fail_error != 0 && options.fail_count >= 0 ? nullptr : "ERROR:COUNT";
     }
-    usage += ' ' + word;
-}
-
-// How to serve, how to read, then what each option does.
-std::string usage() {
-    std::string text = "usage: host-slogger";
-    std::size_t line = 0;
-    for (const option_row& row : OPTION_ROWS) {
-        if (row.use != FOR_READING) {
-            add_word(text, line, '[' + spelled(row, true) + ']');
-        }
+    case ANSWERS:
+        return take_answers(value) ? nullptr : "ERROR or log, separated by commas";
+    default: // 'n'
+        options.lines = slogger::parse_count(value, LLONG_MAX / 10);
+        return options.lines >= 0 ? nullptr : "a number of records";
     }
-    add_word(text, line, "[--help]");
-    text += "\n       host-slogger";
-    line = text.size() - SYNOPSIS_INDENT;
-    for (option_use use : {FOR_READING, FOR_BOTH}) {
-        for (const option_row& row : OPTION_ROWS) {
-            if (row.use == use) {
-                add_word(text, line,
-                         use == FOR_BOTH ? '[' + spelled(row, true) + ']' : spelled(row, true));
-            }
-        }
-    }
-    text += '\n';
-    for (const option_row& row : OPTION_ROWS) {
-        std::string item = "  " + spelled(row, false);
-        item.resize(std::max(item.size() + 1, HELP_COLUMN), ' ');
-        item += row.help;
-        for (std::size_t at = item.find('\n'); at != std::string::npos;
-             at = item.find('\n', at + 1)) {
-            item.insert(at + 1, HELP_COLUMN, ' ');
-        }
-        text += item + '\n';
-    }
-    return text + "SIGINT or SIGTERM stops the service: the socket is removed, and what was\n"
-                  "already sent is still logged and answered.\n";
-}
-
-// "--socket, --syslog, --fail and --answers": the options only serving takes.
-std::string serving_only_names() {
-    auto left = std::count_if(std::begin(OPTION_ROWS), std::end(OPTION_ROWS),
-                              [](const option_row& row) { return row.use == FOR_SERVING; });
-    std::string names;
-    for (const option_row& row : OPTION_ROWS) {
-        if (row.use == FOR_SERVING) {
-            --left;
-            names += names.empty() ? "--" : left == 0 ? " and --" : ", --";
-            names += row.name;
-        }
-    }
-    return names;
 }
 
 // Reads the command line into `options`. Returns -1 to go on, else the exit status.
 int read_options(int argc, char** argv) {
-    constexpr std::size_t ROWS = std::size(OPTION_ROWS);
-    option long_options[ROWS + 2] = {};
-    for (std::size_t i = 0; i < ROWS; ++i) {
-        const int argument = OPTION_ROWS[i].value != nullptr ? required_argument : no_argument;
-        long_options[i] = {OPTION_ROWS[i].name, argument, nullptr, 0};
-    }
-    long_options[ROWS] = {"help", no_argument, nullptr, 'h'};
-    int c;
-    int index = 0;
-    while ((c = getopt_long(argc, argv, "", long_options, &index)) != -1) {
-        if (c == 'h' || c == '?') {
-            std::fputs(usage().c_str(), c == 'h' ? stdout : stderr);
-            return c == 'h' ? 0 : 2;
+    int index = -1;
+    for (int c; (c = getopt_long(argc, argv, "hfn:t:", LONG_OPTIONS, &index)) != -1; index = -1) {
+        if (c == 'h' || c == VERSION) {
+            std::fputs(c == 'h' ? USAGE : "host-slogger (" TOOLS_PACKAGE ") " TOOLS_VERSION "\n",
+                       stdout);
+            return 0;
         }
-        const option_row& row = OPTION_ROWS[index];
-        options.serving |= row.use == FOR_SERVING;
-        if (row.path != nullptr) {
-            options.*row.path = optarg;
+        if (c == '?') {
+            std::fputs(USAGE, stderr);
+            return 2;
         }
-        // An empty path would go unnoticed: --read '' would read nothing.
-        if (row.path != nullptr ? *optarg == '\0' : !row.take(optarg)) {
-            complain(std::string("bad --") + row.name + " '" + optarg + "': want " + row.want);
+        // An empty value would go unnoticed: --read '' would read nothing.
+        const char* want = optarg == nullptr ? take_option(c, "")
+                           : *optarg == '\0' ? "a value"
+                                             : take_option(c, optarg);
+        if (want != nullptr) {
+            const std::string name = index >= 0 ? std::string("--") + LONG_OPTIONS[index].name
+                                                : std::string("-") + static_cast<char>(c);
+            complain("bad " + name + " '" + optarg + "': want " + want);
             return 2;
         }
     }
     if (optind != argc) {
         complain(std::string("unexpected argument '") + argv[optind] + "'");
-        std::fputs(usage().c_str(), stderr);
+        std::fputs(USAGE, stderr);
         return 2;
     }
-    if (options.read_path != nullptr && options.serving) {
-        complain("--read decodes a file: " + serving_only_names() + " serve clients");
+    const bool reading = options.read_path != nullptr;
+    if (reading ? options.socket_path != DEFAULT_SOCKET || !options.pids.empty() ||
+                      options.syslog || options.fail_error != 0 || !options.answers.empty()
+                : options.follow || options.lines >= 0) {
+        complain(reading ? "--read decodes a file: --socket, --pid, --syslog, --fail and "
+                           "--answers serve clients"
+                         : "--follow and --lines go with --read");
         return 2;
     }
     return -1;
 }
 
-// Opens the --output file, appending; false with a complaint when it cannot.
-bool open_output() {
-    if (options.output_path == nullptr) {
-        return true;
+// SIGINT and SIGTERM stop, SIGHUP reopens the output, read in the serving loop.
+// SIGTTOU (stty tostop) would stop the logger at its first line, and its clients.
+bool handle_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&set, number);
     }
-    output_fd = open(options.output_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (output_fd < 0) {
-        complain(std::string(options.output_path) + ": " + std::strerror(errno));
-        return false;
-    }
-    return true;
-}
-
-// The host's priority of the same name; both debug levels are debug there.
-constexpr int SYSLOG_PRIORITIES[8] = {LOG_EMERG,  LOG_CRIT, LOG_ERR,   LOG_WARNING,
-                                      LOG_NOTICE, LOG_INFO, LOG_DEBUG, LOG_DEBUG};
-
-// Tagged "program[pid]" as the program itself would have been, so that the
-// host's log tools file the record under the sender and not under us.
-void forward_to_syslog(const slogger::record_view& record, const slogger::record_origin& origin) {
-    const slogger::tagged_text tagged = slogger::split_program(record);
-    syslog_ident = tagged.program.empty() ? "slog" : tagged.program;
-    if (origin.pid > 0) {
-        syslog_ident += '[' + std::to_string(origin.pid) + ']';
-    }
-    openlog(syslog_ident.c_str(), 0, LOG_USER);
-    syslog(SYSLOG_PRIORITIES[slogger::severity_of(record)], "%s", tagged.message.c_str());
-}
-
-// Writes all of `data` to the output; false with errno set when it cannot.
-bool write_all(const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = write(output_fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            if (n == 0) {
-                errno = EIO;
-            }
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Writes a record's line unless it is less severe than asked for, and
-// forwards it to syslog(3) on request. False only when the output could not
-// be written, with errno set.
-bool write_record(const slogger::record_view& record, const slogger::record_origin& origin) {
-    if (slogger::severity_of(record) > options.min_severity) {
-        return true;
-    }
-    if (!write_all(slogger::format_line(record, origin, options.format) + "\n")) {
-        return false;
-    }
-    if (options.syslog) {
-        forward_to_syslog(record, origin);
-    }
-    return true;
-}
-
-// --read: the records a fallback left in a /dev/slog file, decoded as the
-// logger would have written them, with what is unsound flagged on standard
-// error by its byte offset. Memory stays bounded whatever the file holds: at
-// most two records' room.
-struct file_stream {
-    int fd;
-    std::vector<unsigned char> buffer = std::vector<unsigned char>(2 * slogger::MAX_RECORD);
-    std::size_t begin = 0; // the bytes not yet decoded are [begin, end)
-    std::size_t end = 0;
-    bool at_end = false;
-};
-
-// Reads more behind what is left; false on a read error, errno set.
-bool fill(file_stream& stream) {
-    if (stream.begin != 0) {
-        std::memmove(stream.buffer.data(), stream.buffer.data() + stream.begin,
-                     stream.end - stream.begin);
-        stream.end -= stream.begin;
-        stream.begin = 0;
-    }
-    for (;;) {
-        const ssize_t n =
-            read(stream.fd, stream.buffer.data() + stream.end, stream.buffer.size() - stream.end);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return false;
-        }
-        stream.at_end = n == 0;
-        stream.end += static_cast<std::size_t>(n);
-        return true;
-    }
-}
-
-// Says on standard error where a piece that is not a sound record lies, and why.
-void flag(const std::string& name, unsigned long long offset, const slogger::file_piece& piece,
-          const unsigned char* bytes) {
-    std::string text = name + ": byte " + std::to_string(offset) + ": ";
-    switch (piece.kind) {
-    case slogger::PIECE_UNSIZED:
-        text += "integer or binary record: its length is not in the file, taken up to the next "
-                "record";
-        break;
-    case slogger::PIECE_CUT_OFF:
-        text += "text record cut off: no terminating zero";
-        break;
-    default:
-        text += "no record here";
-    }
-    text += " (" + std::to_string(piece.size) + " bytes";
-    if (piece.kind == slogger::PIECE_GARBLED) {
-        constexpr std::size_t SHOWN = 16;
-        text += ": ";
-        wire::append_hex(text, bytes, std::min(piece.size, SHOWN), ' ');
-        text += piece.size > SHOWN ? " ..." : "";
-    }
-    complain(text + ")");
-}
-
-// Decodes the records of a /dev/slog file ("-": standard input) and returns
-// the exit status: 0 all sound, 1 some flagged, 2 a read error.
-int read_file(const std::string& path) {
-    const bool standard_input = path == "-";
-    const std::string name = standard_input ? "standard input" : path;
-    file_stream stream{standard_input ? 0 : open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (stream.fd < 0) {
-        complain(name + ": " + std::strerror(errno));
-        return 2;
-    }
-    const slogger::record_origin absent{{}, 0};
-    unsigned long long offset = 0;
-    bool flagged = false;
-    int status = -1;
-    while (status < 0) {
-        const unsigned char* data = stream.buffer.data() + stream.begin;
-        const slogger::file_piece piece =
-            slogger::next_piece(data, stream.end - stream.begin, stream.at_end);
-        switch (piece.kind) {
-        case slogger::PIECE_END:
-            status = flagged ? 1 : 0;
-            continue;
-        case slogger::PIECE_NEED_MORE:
-            if (!fill(stream)) {
-                complain(name + ": " + std::strerror(errno));
-                status = 2;
-            }
-            continue;
-        case slogger::PIECE_GARBLED:
-            break;
-        default:
-            if (!write_record(
-                    slogger::decode_record(data, piece.size - slogger::RECORD_HEADER_SIZE),
-                    absent)) {
-                complain(std::string("writing the output: ") + std::strerror(errno));
-                status = 2;
-                continue;
-            }
-        }
-        if (piece.kind != slogger::PIECE_RECORD) {
-            flagged = true;
-            flag(name, offset, piece, data);
-        }
-        stream.begin += piece.size;
-        offset += piece.size;
-    }
-    if (!standard_input) {
-        close(stream.fd);
-    }
-    return status;
-}
-
-void on_stop_signal(int /*signal*/) {
-    const int saved = errno;
-    const char byte = 's';
-    (void)!write(stop_pipe[1], &byte, 1);
-    errno = saved;
-}
-
-bool install_stop_handlers() {
-    if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return false;
-    }
-    struct sigaction action {};
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
     signal(SIGPIPE, SIG_IGN);
-    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+    signal(SIGTTOU, SIG_IGN);
+    signal_fd = sigprocmask(SIG_BLOCK, &set, nullptr) == 0
+                    ? signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC)
+                    : -1;
+    return signal_fd >= 0;
 }
 
-// Binds under a temporary name beside the path and renames it into place once
-// listening, so a client that sees the path can connect. Where the temporary
-// name spelt out would not fit an address, it is reached through the
-// directory's descriptor, so every path a plain bind takes is taken. Records
-// the socket file's identity.
+// Takes the signals caught: false when one of them stops the service.
+bool take_signals() {
+    signalfd_siginfo caught{};
+    while (read(signal_fd, &caught, sizeof caught) == sizeof caught) {
+        if (caught.ssi_signo != SIGHUP) {
+            return false;
+        }
+        open_output();
+    }
+    return true;
+}
+
+// Binds under a temporary name beside the path, renamed into place once
+// listening: a client that sees the path can connect. A temporary name too
+// long for an address is reached through the directory's descriptor, so that
+// every path a plain bind takes is taken. Records the socket's identity.
 int open_listener(const std::string& path, struct stat* identity) {
     struct stat existing;
     if (lstat(path.c_str(), &existing) == 0 && !S_ISSOCK(existing.st_mode)) {
@@ -544,73 +300,124 @@ int open_listener(const std::string& path, struct stat* identity) {
     return fd;
 }
 
-// Removes the socket unless a newer logger has already put its own there.
-void remove_socket(const std::string& path, const struct stat& identity) {
-    struct stat now;
-    if (lstat(path.c_str(), &now) == 0 && now.st_dev == identity.st_dev &&
-        now.st_ino == identity.st_ino) {
-        unlink(path.c_str());
-    }
-}
-
 // More connections are refused rather than left waiting unanswered.
 constexpr std::size_t MAX_CLIENTS = 512;
 // Packets taken from one client before the others get their turn.
 constexpr int PACKETS_PER_TURN = 16;
 
-void accept_clients(int listener) {
+// Says why clients are refused, once until one is taken again. A client taken
+// only to be closed finds no logger and falls back.
+void say_refusing(const std::string& why) {
+    if (!std::exchange(refusing, true)) {
+        complain(why + "; refusing clients until some leave");
+    }
+}
+
+// Takes the clients waiting; false when they cannot be taken for now.
+bool accept_clients(int listener) {
     for (;;) {
+        spare_fd = spare_fd >= 0 ? spare_fd : open("/dev/null", O_RDONLY | O_CLOEXEC);
         const int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0 && (errno == EINTR || errno == ECONNABORTED)) {
-            continue;
-        }
-        if (fd < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                complain(std::string("accept: ") + std::strerror(errno));
+        const int error = errno;
+        // Out of descriptors, the spare makes room to take a client and refuse it:
+        // left waiting, it would spin the loop. EMFILE comes even when none waits.
+        if (fd < 0 && (error == EMFILE || error == ENFILE) && spare_fd >= 0) {
+            close(std::exchange(spare_fd, -1));
+            const int waiting = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (waiting < 0) {
+                return true;
             }
-            return;
-        }
-        if (clients.size() >= MAX_CLIENTS) {
-            complain("too many clients; refusing one");
+            close(waiting);
+            say_refusing(std::string("accept: ") + std::strerror(error));
+        } else if (fd < 0 && error != EINTR && error != ECONNABORTED) {
+            if (error != EAGAIN && error != EWOULDBLOCK) {
+                say_refusing(std::string("accept: ") + std::strerror(error));
+            }
+            return error == EAGAIN || error == EWOULDBLOCK;
+        } else if (fd >= 0 && clients.size() >= MAX_CLIENTS) {
             close(fd);
-            continue;
+            say_refusing(std::to_string(MAX_CLIENTS) + " clients served already");
+        } else if (fd >= 0) {
+            ucred peer{};
+            socklen_t size = sizeof peer;
+            // The process that connected: a child makes its own connection,
+            // so this is the sender of every record that comes on it.
+            const bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
+            clients.push_back({fd, known ? peer.pid : 0});
+            refusing = false;
         }
-        ucred peer{};
-        socklen_t size = sizeof peer;
-        // The process that connected: a child makes its own connection,
-        // so this is the sender of every record that comes on it.
-        const long pid = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 ? peer.pid : 0;
-        clients.push_back({fd, pid});
     }
 }
 
-// The error the sound record numbered `n` is refused with under --fail, then
-// the --answers in turn; 0 to log it.
+// The host's priority of the same name; both debug levels are debug there.
+constexpr int SYSLOG_PRIORITIES[8] = {LOG_EMERG,  LOG_CRIT, LOG_ERR,   LOG_WARNING,
+                                      LOG_NOTICE, LOG_INFO, LOG_DEBUG, LOG_DEBUG};
+
+// Says once when nothing listens on /dev/log: syslog(3) drops records in silence.
+void check_syslog() {
+    const sockaddr_un address{AF_UNIX, _PATH_LOG};
+    const int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        complain(std::string("--syslog: " _PATH_LOG ": ") + std::strerror(errno) +
+                 "; records are not forwarded while nothing listens there");
+    }
+    close(probe);
+}
+
+// Tagged "program[pid]" as the sender would have been.
+void forward_to_syslog(const slogger::record_view& record, const slogger::record_origin& origin) {
+    const slogger::tagged_text tagged = slogger::split_program(record);
+    syslog_ident = tagged.program.empty() ? "slog" : tagged.program;
+    if (origin.pid > 0) {
+        syslog_ident += '[' + std::to_string(origin.pid) + ']';
+    }
+    openlog(syslog_ident.c_str(), 0, LOG_USER);
+    syslog(SYSLOG_PRIORITIES[slogger::severity_of(record)], "%s", tagged.message.c_str());
+}
+
+// The error --fail, then --answers, refuse the sound record `n` with; 0 to log it.
 int refusal_for(unsigned long long n) {
-    if (n < options.fail_count) {
-        return options.fail_error;
-    }
+    const auto failing = static_cast<unsigned long long>(options.fail_count);
     const std::size_t turns = options.answers.size();
-    return turns == 0 ? 0 : options.answers[(n - options.fail_count) % turns];
+    return n < failing  ? options.fail_error
+           : turns == 0 ? 0
+                        : options.answers[(n - failing) % turns];
 }
 
-// Answers the packet of `size` bytes just received from a client; false when
-// the client is to be dropped.
+// Writes and forwards a record selected; false when the output failed: the
+// record is refused. Said once, and once more when writing works again.
+bool log_record(const slogger::record_view& record, const slogger::record_origin& origin) {
+    if (!selected(record, origin)) {
+        return true;
+    }
+    if (!write_line(slogger::format_line(record, origin, options.format))) {
+        // A filter whose reader is gone stops, as a pipeline's filters do.
+        reader_gone = reader_gone || errno == EPIPE;
+        if (refused++ == 0 && !reader_gone) {
+            complain(std::string("cannot write the log to ") + output_name() + ": " +
+                     std::strerror(errno) + "; records not written are answered EIO");
+        }
+        output_failed = true;
+        return false;
+    }
+    if (const unsigned long long lost = std::exchange(refused, 0); lost != 0) {
+        complain(std::string("writing the log to ") + output_name() + " resumed, " +
+                 std::to_string(lost) + (lost == 1 ? " record" : " records") + " refused");
+    }
+    if (options.syslog) {
+        forward_to_syslog(record, origin);
+    }
+    return true;
+}
+
+// Answers the packet just received; false when the client is to be dropped.
 bool answer(const client& from, std::size_t size, bool truncated, const timespec& arrival) {
     slogger::packet_outcome outcome = slogger::handle_packet(packet, size, truncated);
     if (!outcome.complaint.empty()) {
         complain("client pid " + std::to_string(from.pid) + ": " + outcome.complaint);
     } else if (const int refusal = refusal_for(sound_records++); refusal != 0) {
         outcome.reply = -refusal;
-    } else if (!write_record(outcome.record, {slogger::utc_time(arrival), from.pid})) {
-        // The record is not stored: the client must not count it delivered.
-        // Said once: a full disk would otherwise fill the terminal instead.
-        if (!output_failed) {
-            complain(std::string("cannot write the log to ") +
-                     (options.output_path == nullptr ? "standard output" : options.output_path) +
-                     ": " + std::strerror(errno) + "; records not written are answered EIO");
-        }
-        output_failed = true;
+    } else if (!log_record(outcome.record, {slogger::utc_time(arrival), from.pid})) {
         outcome.reply = -EIO;
     }
     const std::int32_t reply = outcome.reply;
@@ -624,51 +431,41 @@ bool answer(const client& from, std::size_t size, bool truncated, const timespec
     return false;
 }
 
-bool peer_gone(int fd) {
-    pollfd probe{fd, POLLRDHUP, 0};
-    return poll(&probe, 1, 0) > 0 && (probe.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
-}
-
 // Takes up to `budget` packets from a client; false when it is gone.
 bool serve(const client& from, bool hung_up, int budget) {
     for (int i = 0; i < budget; ++i) {
-        iovec part{packet, sizeof packet};
-        msghdr msg{};
-        msg.msg_iov = &part;
-        msg.msg_iovlen = 1;
-        const ssize_t size = recvmsg(from.fd, &msg, 0);
+        const ssize_t size = recv(from.fd, packet, sizeof packet, MSG_TRUNC); // its whole size
         timespec arrival{};
         clock_gettime(CLOCK_REALTIME, &arrival);
         if (size < 0) {
             return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
         }
-        // An empty read is an empty packet, unless the client has gone,
-        // perhaps only since the last poll.
-        const bool gone = size == 0 && (hung_up || peer_gone(from.fd));
-        if (gone ||
-            !answer(from, static_cast<std::size_t>(size), msg.msg_flags & MSG_TRUNC, arrival)) {
+        // An empty read is an empty packet, unless the client is gone (since the poll, perhaps).
+        pollfd probe{from.fd, POLLRDHUP, 0};
+        const bool gone = size == 0 && (hung_up || (poll(&probe, 1, 0) > 0 && probe.revents != 0));
+        const auto whole = static_cast<std::size_t>(size);
+        if (gone || !answer(from, std::min(whole, sizeof packet), whole > sizeof packet, arrival)) {
             return false;
         }
     }
     return true;
 }
 
-// Serves each client in turn, and takes new ones, until a stop signal.
+// Serves the clients in turn and takes new ones, until a stop or the reader goes.
 void serve_clients(int listener) {
     std::vector<pollfd> fds;
-    for (;;) {
-        fds.assign({{stop_pipe[0], POLLIN, 0}, {listener, POLLIN, 0}});
+    // Where clients cannot be taken for now, the listener rests a moment.
+    for (bool resting = false; !reader_gone;) {
+        fds.assign(
+            {{signal_fd, POLLIN, 0}, {listener, static_cast<short>(resting ? 0 : POLLIN), 0}});
         for (const client& each : clients) {
             fds.push_back({each.fd, POLLIN | POLLRDHUP, 0});
         }
-        if (poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (poll(fds.data(), fds.size(), resting ? 100 : -1) < 0 && errno != EINTR) {
             complain(std::string("poll: ") + std::strerror(errno));
             return;
         }
-        if (fds[0].revents != 0) {
+        if (fds[0].revents != 0 && !take_signals()) {
             return;
         }
         std::vector<client> kept;
@@ -682,16 +479,12 @@ void serve_clients(int listener) {
             }
         }
         clients.swap(kept);
-        if (fds[1].revents != 0) {
-            accept_clients(listener);
-        }
+        resting = fds[1].revents != 0 && !accept_clients(listener);
     }
 }
 
-// Once the name is gone, the listener refuses new connections too, so that
-// a client either finds no logger at all (and falls back) or is served:
-// every connection already queued is taken, every packet already sent
-// answered.
+// With the name gone, the listener refuses new connections too: a client
+// finds no logger (and falls back) or is served, every packet answered.
 void drain(int listener) {
     shutdown(listener, SHUT_RD);
     accept_clients(listener);
@@ -703,10 +496,14 @@ void drain(int listener) {
 }
 
 // Serves the socket until a stop signal, then drains what was already sent.
+// When the output's reader has gone it ends by SIGPIPE, as a filter does.
 int serve_socket() {
-    if (!install_stop_handlers()) {
+    if (!handle_signals()) {
         complain(std::string("signals: ") + std::strerror(errno));
         return 1;
+    }
+    if (options.syslog) {
+        check_syslog();
     }
     struct stat identity {};
     const int listener = open_listener(options.socket_path, &identity);
@@ -714,8 +511,17 @@ int serve_socket() {
         return 1;
     }
     serve_clients(listener);
-    remove_socket(options.socket_path, identity);
+    // The socket goes, unless a newer logger has already put its own there.
+    struct stat now {};
+    if (lstat(options.socket_path, &now) == 0 && now.st_dev == identity.st_dev &&
+        now.st_ino == identity.st_ino) {
+        unlink(options.socket_path);
+    }
     drain(listener);
+    if (reader_gone) {
+        signal(SIGPIPE, SIG_DFL);
+        raise(SIGPIPE);
+    }
     return output_failed ? 1 : 0;
 }
 

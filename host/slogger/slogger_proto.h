@@ -14,10 +14,8 @@ namespace slogger {
 
 // Largest packet taken whole; a larger one is refused with EMSGSIZE.
 inline constexpr std::size_t MAX_PACKET = 65536;
-inline constexpr std::size_t MSG_HEADER_SIZE = sizeof(slog_msg_header);
-inline constexpr std::size_t RECORD_HEADER_SIZE = sizeof(slog_record_header);
 // Largest record: what a largest packet carries behind its message header.
-inline constexpr std::size_t MAX_RECORD = MAX_PACKET - MSG_HEADER_SIZE;
+inline constexpr std::size_t MAX_RECORD = MAX_PACKET - sizeof(slog_msg_header);
 
 // One record, viewing the bytes it was decoded from.
 struct record_view {
@@ -27,8 +25,7 @@ struct record_view {
     std::size_t payload_size;
 };
 
-// Who sent a record and when it arrived; neither is known of a record read
-// from a /dev/slog file.
+// Who sent a record and when it arrived; unknown for a /dev/slog file's.
 struct record_origin {
     std::string time; // RFC 3339, UTC, microseconds; empty when absent
     long pid;         // the sender's process id; 0 when absent
@@ -45,8 +42,7 @@ struct packet_outcome {
 // Checks a packet of `size` bytes; `truncated` when it did not fit the buffer.
 packet_outcome handle_packet(const unsigned char* packet, std::size_t size, bool truncated);
 
-// The record behind a 12-byte header at `record`, with `payload_size` bytes
-// of payload; a text ends at its first zero.
+// The record behind a header at `record`; a text ends at its first zero.
 record_view decode_record(const unsigned char* record, std::size_t payload_size);
 
 // 0 (shutdown, most severe) to 7 (debug2).
@@ -54,37 +50,37 @@ inline int severity_of(const record_view& record) {
     return static_cast<int>(record.severity_word & 7);
 }
 
-// The log line of a record, without newline. Text: time, pid, severity name,
-// code as 0x and eight hex digits, then the record ("-" for what is absent).
-// JSON: one object; see the manual page for its keys.
+// The line of a record, without newline. Text: time, pid, severity name, code
+// as 0x and 8 hex digits, the record ("-" for what is absent); or JSON.
 std::string format_line(const record_view& record, const record_origin& origin, line_format format);
 
-// The program name a text record starts with (before ": "), and the rest;
-// an empty name when there is none.
+// The program name a text record starts with (before ": "), or none, and
+// the rest of the record as the text format shows it.
 struct tagged_text {
     std::string program;
-    std::string message; // the record as the text format shows it
+    std::string message;
 };
 tagged_text split_program(const record_view& record);
 
 // `when` as 2026-12-08T12:00:00.123456Z.
 std::string utc_time(const timespec& when);
 
-// A severity given as a name of ours or of syslog's, in any case (warning,
-// WARN), or as a number (3); -1 when neither.
+// A severity named as we or syslog do, in any case (warning, WARN), or 0 to 7; else -1.
 int parse_severity(const std::string& text);
 
 // An error given as a name (ENOSYS) or a number (38); 0 when neither.
 int parse_error(const std::string& text);
 
-// Finding the records in the bytes of a /dev/slog file. A write request puts
-// exactly the record's bytes there, one record after another with nothing in
-// between: a 12-byte header, then the payload. A text record ends at its
-// terminating zero; an integer or binary record carries no length, so its end
-// is taken to be where the next header begins, or the end of the file. A
-// header is taken as one when its reserved word is zero and its severity word
-// has no bit above the text flag; twelve zero bytes are filler, not a record.
-// Bytes that start no record are skipped up to the next text record's header.
+// Decimal digits alone, up to `most` (below LLONG_MAX / 10); else -1: no
+// sign, no blank, no wrap-around to a huge count.
+long long parse_count(const char* text, long long most);
+
+// The records of a /dev/slog file (slog_file.cpp): each write put one record,
+// a 12-byte header and its payload, behind the last. A text ends at its zero;
+// an integer or binary record has no length, so it is taken to end where the
+// next header begins. A header has a zero reserved word and no severity bit
+// above the text flag; twelve zero bytes are filler. Junk is skipped up to the
+// next text record's header.
 enum piece_kind {
     PIECE_END,       // nothing left
     PIECE_NEED_MORE, // read more and ask again
@@ -99,8 +95,8 @@ struct file_piece {
     std::size_t size; // the bytes it takes from the front of the stream
 };
 
-// What starts at `data`, of which `size` bytes are at hand; `at_end` when no
-// more follow. Decides without more bytes once `size` reaches MAX_RECORD.
+// What starts at `data`, `size` bytes at hand, `at_end` when no more follow;
+// decided without more bytes once `size` reaches MAX_RECORD.
 file_piece next_piece(const unsigned char* data, std::size_t size, bool at_end);
 
 } // namespace slogger

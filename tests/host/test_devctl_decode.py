@@ -47,6 +47,12 @@ class DevctlDecode(unittest.TestCase):
                 self.assertEqual(result.stderr, stderr)
         self.assertEqual(self.decode(self.directory).stdout, b'')  # no count passes for the stream
         self.assertTrue(self.decode(path).stdout.endswith(b'\n1 frame, 0 flagged\n'))
+        with open('/dev/full', 'wb') as full:  # the error the output failed with, not errno's last
+            for args in ([path], ['--format', 'json', path]):
+                result = subprocess.run(DECODER + args, stdout=full, stderr=subprocess.PIPE,
+                                        timeout=30)
+                self.assertEqual((result.returncode, result.stderr),
+                                 (2, b'devctl-decode: standard output: No space left on device\n'))
 
     def test_usage_errors_go_to_standard_error_with_status_2(self):
         for args, complaint in ((['--foo'], b"unrecognized option '--foo'\n"),
@@ -58,9 +64,13 @@ class DevctlDecode(unittest.TestCase):
                 self.assertTrue(result.stderr.startswith(b'devctl-decode: ' + complaint),
                                 result.stderr)
                 self.assertIn(b'usage: devctl-decode', result.stderr)
-        result = self.decode('--help')
+        for flag in ('--help', '-h'):
+            result = self.decode(flag)
+            self.assertEqual((result.returncode, result.stderr), (0, b''))
+            self.assertIn(b'usage: devctl-decode', result.stdout)
+        result = self.decode('--version')
         self.assertEqual((result.returncode, result.stderr), (0, b''))
-        self.assertIn(b'usage: devctl-decode', result.stdout)
+        self.assertRegex(result.stdout, rb'^devctl-decode \(mediaunit-tools\) \d+\.\d+\.\d+\n$')
 
     def test_json_parses_one_object_per_frame(self):
         result = self.decode('--format', 'json', data=PATH_ID + frame(0x1, b'\xff'))

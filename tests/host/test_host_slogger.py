@@ -6,6 +6,9 @@ import datetime
 import errno
 import json
 import os
+import pty
+import resource
+import select
 import shlex
 import signal
 import socket
@@ -38,16 +41,24 @@ def message(text, code=1, severity=13, **header):
 
 class Logger:
     """host-slogger on DIRECTORY/sidechannel (or socket), logging to
-    DIRECTORY/log (or output; None: standard output), started with the
-    descriptors in closed closed."""
+    DIRECTORY/log (or output; None: standard output, or stdout), started with
+    the descriptors in closed closed and the (resource, limit) pairs of limits
+    set."""
 
-    def __init__(self, directory, *args, socket=None, output='log', closed=()):
+    def __init__(self, directory, *args, socket=None, output='log', closed=(), limits=(),
+                 stdout=None):
         self.socket = socket or os.path.join(directory, 'sidechannel')
         self.output = output and os.path.join(directory, output)
+
+        def child():
+            for fd in closed:
+                os.close(fd)
+            for which, limit in limits:
+                resource.setrlimit(which, (limit, resource.getrlimit(which)[1]))
+
         self.process = subprocess.Popen(
             LOGGER + ['--socket', self.socket] + (['--output', self.output] if output else []) +
-            list(args), stderr=subprocess.PIPE, text=True,
-            preexec_fn=lambda: [os.close(fd) for fd in closed])
+            list(args), stdout=stdout, stderr=subprocess.PIPE, text=True, preexec_fn=child)
         deadline = time.monotonic() + 30
         while not os.path.exists(self.socket):
             if self.process.poll() is not None or time.monotonic() > deadline:
@@ -73,6 +84,22 @@ class Logger:
         """Each line as "SEVERITY CODE RECORD", code in decimal: without the
         time and pid, which change from run to run."""
         return ['%s %d %s' % entry[2:] for entry in map(parse_log_entry, self.raw_lines())]
+
+
+# A session on the terminal argv[1], set to `stty tostop`, in which the
+# command argv[2:] runs in a background process group, as sandbox-run starts
+# its logger on an interactive terminal. Prints the command's pid.
+TOSTOP_SESSION = r'''
+import fcntl, os, subprocess, sys, termios
+terminal = int(sys.argv[1])
+fcntl.ioctl(terminal, termios.TIOCSCTTY, 0)
+modes = termios.tcgetattr(terminal)
+modes[3] |= termios.TOSTOP
+termios.tcsetattr(terminal, termios.TCSANOW, modes)
+command = subprocess.Popen(sys.argv[2:], stdout=terminal, stderr=terminal, process_group=0)
+print(command.pid, flush=True)
+sys.exit(command.wait())
+'''
 
 
 def exchange(client, packet):
@@ -224,6 +251,103 @@ class HostSlogger(unittest.TestCase):
                                         'answered EIO\n')
         self.assertEqual(logger.process.returncode, 1)
 
+    def test_a_file_that_fills_keeps_whole_lines_and_says_when_writing_resumes(self):
+        # A file size limit fills the log as a small disk would, at the same byte every run.
+        logger = self.start(limits=[(resource.RLIMIT_FSIZE, 4096)])
+        client = logger.connect()
+        texts = ['r%02d %s' % (n, 'x' * 90) for n in range(60)]
+        replies = [exchange(client, message(text)) for text in texts]
+        written = replies.index(-errno.EIO)
+        self.assertEqual(replies[written:], [-errno.EIO] * (len(texts) - written))
+        # Only whole lines: the refused record's piece is gone, so no later line joins it.
+        self.assertEqual(logger.lines(), ['info 1 ' + text for text in texts[:written]])
+        with open(logger.output, 'rb') as f:
+            self.assertTrue(f.read().endswith(b'\n'))
+        os.truncate(logger.output, 0)  # room again
+        self.assertEqual(exchange(client, message('after')), 18)
+        self.assertEqual(logger.lines(), ['info 1 after'])
+        self.assertEqual(logger.stop(),
+                         'host-slogger: cannot write the log to %s: File too large; records not '
+                         'written are answered EIO\nhost-slogger: writing the log to %s resumed, '
+                         '%d records refused\n' % (logger.output, logger.output, 60 - written))
+        self.assertEqual(logger.process.returncode, 1)
+
+    def test_clients_beyond_the_descriptor_limit_are_refused_and_it_is_said_once(self):
+        logger = self.start(limits=[(resource.RLIMIT_NOFILE, 32)])
+        clients = [logger.connect() for _ in range(40)]
+        outcomes = []
+        for n, client in enumerate(clients):
+            client.settimeout(10)
+            try:
+                client.send(message('c%d' % n))
+                reply = client.recv(8)
+                outcomes.append(struct.unpack('<i', reply)[0] if reply else 'refused')
+            except socket.timeout:
+                outcomes.append('left waiting')
+            except OSError:
+                outcomes.append('refused')
+        served = [n for n, outcome in enumerate(outcomes) if outcome not in ('refused', 'left waiting')]
+        self.assertNotIn('left waiting', outcomes)
+        self.assertTrue(0 < len(served) < 32, outcomes)
+        self.assertEqual(logger.lines(), ['info 1 c%d' % n for n in served])
+        for client in clients:
+            client.close()
+        self.assertEqual(exchange(logger.connect(), message('again')), 18)
+        self.assertEqual(logger.stop(), 'host-slogger: accept: Too many open files; refusing '
+                                        'clients until some leave\n')
+
+    def test_a_hangup_opens_the_output_again_after_a_rotation(self):
+        logger = self.start()
+        client = logger.connect()
+        exchange(client, message('before'))
+        os.rename(logger.output, logger.output + '.1')
+        logger.process.send_signal(signal.SIGHUP)
+        deadline = time.monotonic() + 30
+        while not os.path.exists(logger.output):
+            self.assertIsNone(logger.process.poll(), 'the hangup ended the logger')
+            self.assertLess(time.monotonic(), deadline, 'no new log after the hangup')
+            time.sleep(0.02)
+        exchange(client, message('after'))
+        self.assertEqual(logger.lines(), ['info 1 after'])
+        logger.output += '.1'
+        self.assertEqual(logger.lines(), ['info 1 before'])
+        self.assertEqual((logger.stop(), logger.process.returncode), ('', 0))
+
+    def test_in_the_background_of_a_tostop_terminal_it_writes_on(self):
+        leader, terminal = pty.openpty()
+        self.addCleanup(os.close, leader)
+        path = os.path.join(self.directory, 'sidechannel')
+        session = subprocess.Popen([sys.executable, '-c', TOSTOP_SESSION, str(terminal)] + LOGGER +
+                                   ['--socket', path], pass_fds=[terminal],
+                                   stdout=subprocess.PIPE, start_new_session=True, text=True)
+        os.close(terminal)
+        logger_pid = int(session.stdout.readline())
+        self.addCleanup(lambda: session.poll() is None and os.kill(logger_pid, signal.SIGKILL))
+        while not os.path.exists(path):
+            self.assertIsNone(session.poll())
+            time.sleep(0.02)
+        client = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        client.settimeout(10)
+        client.connect(path)
+        self.assertEqual(exchange(client, message('on the terminal')), 28)
+        shown = b''
+        while b'on the terminal' not in shown and select.select([leader], [], [], 30)[0]:
+            shown += os.read(leader, 4096)
+        self.assertIn(b'info 0x00000001 on the terminal', shown)
+        os.kill(logger_pid, signal.SIGTERM)
+        self.assertEqual(session.wait(timeout=30), 0)
+
+    def test_its_reader_gone_it_stops_answers_what_came_and_ends_by_sigpipe(self):
+        logger = self.start(output=None, stdout=subprocess.PIPE)
+        client = logger.connect()
+        self.assertEqual(exchange(client, message('read')), 17)
+        self.assertIn('info 0x00000001 read', logger.process.stdout.readline())
+        logger.process.stdout.close()  # as `| head -1` does
+        self.assertEqual(exchange(client, message('unread')), -errno.EIO)
+        self.assertEqual(logger.process.wait(timeout=30), -signal.SIGPIPE)
+        self.assertEqual(logger.process.stderr.read(), '')
+        self.assertFalse(os.path.exists(logger.socket))
+
     def test_answers_repeat_in_turn_after_the_failures(self):
         logger = self.start('--fail', 'EIO:1', '--answers', 'EBADF,ENOSYS,log')
         client = logger.connect()
@@ -296,6 +420,21 @@ class HostSlogger(unittest.TestCase):
         self.assertEqual(objects[-1]['bytes'], '00ff10')
         self.assertEqual((objects[-1]['severity'], objects[-1]['code']), ('notice', 0xFFFFFFFF))
 
+    def test_only_the_senders_and_programs_asked_for_are_written(self):
+        texts = ['kestrune: a', 'dorvane: b', 'c']
+        me = str(os.getpid())
+        for args, kept in ((['--pid', me], texts), (['--pid', '1'], []),
+                           (['-t', 'kestrune', '--identifier', 'dorvane'], texts[:2]),
+                           (['-t', 'kestrune', '--pid', '1', '--pid', me], texts[:1])):
+            with self.subTest(args=args):
+                logger = self.start(*args)
+                client = logger.connect()
+                self.assertEqual([exchange(client, message(text)) for text in texts],
+                                 [len(text) + 13 for text in texts])
+                self.assertEqual(logger.lines(), ['info 1 ' + text for text in kept])
+                logger.stop()
+                os.unlink(logger.output)
+
     def test_less_severe_records_are_answered_but_not_written(self):
         for given in ('warning', '3', 'WARN'):
             with self.subTest(given=given):
@@ -317,10 +456,17 @@ class HostSlogger(unittest.TestCase):
                                  "alert), critical (crit), error (err), warning (warn), notice, "
                                  "info, debug1, debug2 (debug)\n"),
                                 (['--read', '-', '--syslog'], '--read decodes a file: --socket, '
-                                 '--syslog, --fail and --answers serve clients\n'),
+                                 '--pid, --syslog, --fail and --answers serve clients\n'),
+                                (['--read', '-', '--pid', '1'], '--read decodes a file'),
                                 (['--read', '', '--socket', '/nonexistent/s'], "bad --read ''"),
                                 (['--nonsense'], "unrecognized option '--nonsense'\n"),
-                                (['extra'], "unexpected argument 'extra'")):
+                                (['extra'], "unexpected argument 'extra'"),
+                                (['-n', '2'], '--follow and --lines go with --read\n'),
+                                (['--read', '-', '-n', '-2'], "bad -n '-2': want a number"),
+                                # A count a sign or blank would wrap round to a huge one.
+                                (['--socket', '/nonexistent/s', '--fail', 'EIO: -1'],
+                                 "bad --fail 'EIO: -1': want ERROR:COUNT\n"),
+                                (['--socket', '/nonexistent/s', '--pid', '0'], "bad --pid '0'")):
             with self.subTest(args=args):
                 result = subprocess.run(LOGGER + args, capture_output=True, text=True,
                                         timeout=30, stdin=subprocess.DEVNULL)
@@ -328,18 +474,19 @@ class HostSlogger(unittest.TestCase):
                 self.assertTrue(result.stderr.startswith('host-slogger: ' + complaint),
                                 result.stderr)
                 self.assertEqual(result.stdout, '')
-        result = subprocess.run(LOGGER + ['--help'], capture_output=True, text=True, timeout=30)
+        for flag in ('--help', '-h'):
+            result = subprocess.run(LOGGER + [flag], capture_output=True, text=True, timeout=30)
+            self.assertEqual((result.returncode, result.stderr), (0, ''))
+            # Both ways to run, within 80 columns; reading takes no serving option.
+            self.assertTrue(result.stdout.startswith(
+                'usage: host-slogger [--socket PATH] [--syslog] [--fail ERROR:COUNT]\n'
+                '                    [--answers ANSWER,...] [OUTPUT OPTION]...\n'
+                '       host-slogger --read FILE|- [-f] [-n N] [OUTPUT OPTION]...\n'),
+                result.stdout)
+            self.assertLessEqual(max(map(len, result.stdout.splitlines())), 80)
+        result = subprocess.run(LOGGER + ['--version'], capture_output=True, text=True, timeout=30)
         self.assertEqual((result.returncode, result.stderr), (0, ''))
-        self.assertIn('--read FILE', result.stdout)
-        # Both ways to run, each option once, within 80 columns; reading takes no serving option.
-        self.assertTrue(result.stdout.startswith(
-            'usage: host-slogger [--socket PATH] [--output FILE] [--format text|json]\n'
-            '                    [--min-severity NAME|N] [--syslog] [--fail ERROR:COUNT]\n'
-            '                    [--answers ANSWER,...] [--help]\n'
-            '       host-slogger --read FILE|- [--output FILE] [--format text|json]\n'
-            '                    [--min-severity NAME|N]\n'
-            '  --socket PATH      side-channel'), result.stdout)
-        self.assertLessEqual(max(map(len, result.stdout.splitlines())), 80)
+        self.assertRegex(result.stdout, r'^host-slogger \(mediaunit-tools\) \d+\.\d+\.\d+\n$')
 
 
 # Inside the sandbox /dev/log is the test's own socket: what reaches it is
@@ -356,6 +503,15 @@ kill $logger; wait $logger
 
 
 class Syslog(unittest.TestCase):
+    def run_script(self, sb, binds=()):
+        env = {'EMU': os.environ.get('EMULATOR', ''), 'PYTHON': sys.executable,
+               'LOGGER': shlex.quote(os.path.join(os.environ['BIN_DIR'], 'host-slogger')),
+               'SENDER': SENDER}
+        result = sb.run_command(['sh', '-c', SYSLOG_SCRIPT], logger=False, env=env, binds=binds,
+                                timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return result
+
     def test_records_forwarded_under_the_senders_name_pid_and_priority(self):
         sb = Sandbox.for_test(self)
         path = sb.path('/var/syslog.sock')
@@ -363,12 +519,8 @@ class Syslog(unittest.TestCase):
         self.addCleanup(daemon.close)
         daemon.bind(path)
         daemon.settimeout(30)
-        env = {'EMU': os.environ.get('EMULATOR', ''), 'PYTHON': sys.executable,
-               'LOGGER': shlex.quote(os.path.join(os.environ['BIN_DIR'], 'host-slogger')),
-               'SENDER': SENDER}
-        result = sb.run_command(['sh', '-c', SYSLOG_SCRIPT], logger=False, env=env,
-                                binds=[(path, '/dev/log')], timeout=120)
-        self.assertEqual(result.returncode, 0, result.stderr)
+        result = self.run_script(sb, binds=[(path, '/dev/log')])
+        self.assertEqual(result.stderr, '')
         with open(sb.path('/mnt/pids')) as f:
             pids = [int(pid) for pid in f.read().split()]
         got = [daemon.recv(4096).decode() for _ in range(2)]
@@ -378,6 +530,12 @@ class Syslog(unittest.TestCase):
         daemon.settimeout(0.5)
         with self.assertRaises(socket.timeout):  # below --min-severity: not forwarded
             daemon.recv(4096)
+
+    def test_nothing_on_dev_log_is_said_once(self):
+        result = self.run_script(Sandbox.for_test(self))
+        self.assertEqual(result.stderr, 'host-slogger: --syslog: /dev/log: No such file or '
+                                        'directory; records are not forwarded while nothing '
+                                        'listens there\n')
 
 
 def read(*args, data=None):
@@ -415,8 +573,13 @@ class ReadFile(unittest.TestCase):
                          ['kestrune: HDD present\n', 'dorvane: dorvane:  invalid parameter x:5 \n',
                           'ét\u00e9'])
         self.assertEqual({(o['time'], o['pid']) for o in objects}, {(None, None)})
-        result = read('-', '--min-severity', 'error', data=data)
-        self.assertEqual(result.stdout.decode().splitlines(), self.SOUND_LINES[1:2])
+        for args, lines in ((['--min-severity', 'error'], self.SOUND_LINES[1:2]),
+                            (['-t', 'dorvane'], self.SOUND_LINES[1:2]),
+                            (['-n', '2'], self.SOUND_LINES[1:]),
+                            (['--lines', '1', '-t', 'kestrune'], self.SOUND_LINES[:1]),
+                            (['-n', '0'], [])):
+            result = read('-', *args, data=data)
+            self.assertEqual(result.stdout.decode().splitlines(), lines, args)
 
     def test_cut_off_and_garbled_records_are_flagged_and_the_rest_decoded(self):
         first, second, third = self.SOUND
@@ -432,6 +595,10 @@ class ReadFile(unittest.TestCase):
             'junk between': (first + junk + second + third, self.SOUND_LINES,
                              ['byte %d: no record here (20 bytes: 44 33 22 11 44 33 22 11 44 33 '
                               '22 11 44 33 22 11 ...)' % len(first)]),
+            # Longer than a record can be, so found in several pieces: flagged once.
+            'much junk': (first + junk * 15000 + second, self.SOUND_LINES[:2],
+                          ['byte %d: no record here (300000 bytes: 44 33 22 11 44 33 22 11 44 33 '
+                           '22 11 44 33 22 11 ...)' % len(first)]),
             # Severities 0 to 7 of a text record, then the first word that
             # is none: past debug2 the text flag is not the top bit.
             'every text severity': (b''.join(raw_record(b'%d\0' % n, 7, severity=8 | n)
@@ -463,6 +630,32 @@ class ReadFile(unittest.TestCase):
                 result = read(path)
                 self.assertEqual(result.returncode, 2)
                 self.assertEqual(result.stderr.decode(), 'host-slogger: %s: %s\n' % (path, error))
+        with open('/dev/full', 'wb') as full:
+            result = subprocess.run(LOGGER + ['--read', self.file(self.SOUND[0])], stdout=full,
+                                    stderr=subprocess.PIPE, timeout=30)
+        self.assertEqual((result.returncode, result.stderr),
+                         (2, b'host-slogger: standard output: No space left on device\n'))
+
+    def test_follow_goes_on_as_the_file_grows_and_starts_over_when_it_is_emptied(self):
+        path = self.file(b''.join(self.SOUND[:2]))
+        follower = subprocess.Popen(LOGGER + ['--read', path, '-f', '-n', '1'],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: follower.poll() is None and follower.kill())
+
+        def next_line():
+            self.assertTrue(select.select([follower.stdout], [], [], 30)[0], 'no line came')
+            return follower.stdout.readline().rstrip('\n')
+
+        self.assertEqual(next_line(), self.SOUND_LINES[1])
+        with open(path, 'ab') as f:
+            f.write(self.SOUND[2])
+        self.assertEqual(next_line(), self.SOUND_LINES[2])
+        with open(path, 'wb') as f:  # emptied, as the runner does before a run
+            f.write(self.SOUND[0])
+        self.assertEqual(next_line(), self.SOUND_LINES[0])
+        follower.terminate()
+        self.assertEqual(follower.wait(timeout=30), -signal.SIGTERM)
+        self.assertEqual(follower.stderr.read(), 'host-slogger: %s: file truncated\n' % path)
 
     def test_the_clients_fallback_file_decodes_to_what_the_logger_would_have_written(self):
         sb = Sandbox.for_test(self)
