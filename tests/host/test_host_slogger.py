@@ -56,9 +56,13 @@ class Logger:
             for which, limit in limits:
                 resource.setrlimit(which, (limit, resource.getrlimit(which)[1]))
 
+        # A coverage build's counts, cut short by a file size limit, would
+        # spoil the tree's: a limited logger's go to a scratch directory.
+        env = dict(os.environ, GCOV_PREFIX=os.path.join(directory, 'counts')) if limits else None
         self.process = subprocess.Popen(
             LOGGER + ['--socket', self.socket] + (['--output', self.output] if output else []) +
-            list(args), stdout=stdout, stderr=subprocess.PIPE, text=True, preexec_fn=child)
+            list(args), stdout=stdout, stderr=subprocess.PIPE, text=True, preexec_fn=child,
+            env=env)
         deadline = time.monotonic() + 30
         while not os.path.exists(self.socket):
             if self.process.poll() is not None or time.monotonic() > deadline:
