@@ -6,7 +6,7 @@
 // frame, each on one line.
 #include "frame_decoder.h"
 #include "fuzz_check.h"
-#include "wire_text.h"
+#include "wire_bytes.h"
 
 #include "dorvane_records.h"
 
@@ -19,8 +19,6 @@
 namespace {
 
 constexpr std::size_t FRAME_HEADER = 8;
-
-using wire::le32;
 
 bool is_sound_frame(std::uint32_t code, std::uint32_t size) {
     for (const devctl_command& command : DEVCTL_COMMANDS) {
@@ -37,12 +35,12 @@ decode_summary walked(const std::uint8_t* data, std::size_t size) {
     while (offset < size) {
         ++summary.frames;
         const std::size_t left = size - offset;
-        if (left < FRAME_HEADER || le32(data + offset + 4) > left - FRAME_HEADER) {
+        if (left < FRAME_HEADER || le_word(data + offset + 4) > left - FRAME_HEADER) {
             ++summary.flagged; // a cut frame ends the stream
             break;
         }
-        const std::uint32_t count = le32(data + offset + 4);
-        summary.flagged += is_sound_frame(le32(data + offset), count) ? 0 : 1;
+        const std::uint32_t count = le_word(data + offset + 4);
+        summary.flagged += is_sound_frame(le_word(data + offset), count) ? 0 : 1;
         offset += FRAME_HEADER + count;
     }
     return summary;

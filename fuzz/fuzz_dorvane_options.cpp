@@ -105,7 +105,7 @@ bool check_request(int debug_device) {
 void check_records(bool failed_request) {
     const std::string prefix = std::string(__progname) + ": " + TOOL_SELF_NAME + ":  ";
     unsigned failure_lines = 0;
-    for (const wire_message& message : checked_messages()) {
+    for (const sent_message& message : checked_messages()) {
         const std::string text = checked_text(message);
         require(text.compare(0, prefix.size(), prefix) == 0, "records name program and tool");
         failure_lines += text.find("devctl( ") != std::string::npos ? 1 : 0;

@@ -66,7 +66,7 @@ struct outcome {
     bool sent;
     std::int32_t severity_word;
     std::int32_t code;
-    std::vector<unsigned char> payload;
+    std::string payload;
 };
 
 // Text without a zero byte, as a C string holds it.
@@ -221,7 +221,7 @@ outcome expected(const call& c, const std::string& name, std::size_t first_stack
     outcome want{passes, c.severity, c.code, {}};
     if (c.kind == call_kind::binary) {
         want.sent = passes && c.count >= 0;
-        want.payload = c.data;
+        want.payload.assign(c.data.begin(), c.data.end());
         return want;
     }
     if (c.kind == call_kind::ints) {
@@ -250,16 +250,16 @@ void script_logger(FuzzedDataProvider& input) {
 }
 
 void check(const outcome& want, const call& c, bool logger_scripted) {
-    const std::vector<wire_message> messages = checked_messages();
+    const std::vector<sent_message> messages = checked_messages();
     require(messages.empty() != want.sent, "a record goes out exactly when it should");
     require(messages.size() <= 4, "at most four sends per record");
     require(logger_scripted || messages.size() <= 1, "one send when the logger answers");
     const bool text = c.kind != call_kind::binary && c.kind != call_kind::ints;
-    for (const wire_message& message : messages) {
+    for (const sent_message& message : messages) {
         if (text) {
             checked_text(message);
         } else {
-            require(message.parts == 3, "header, record header and values");
+            require(message.part_lengths.size() == 3, "header, record header and values");
         }
         require(message.record.severity == want.severity_word, "the severity word");
         require(message.record.code == want.code, "the record code");

@@ -6,6 +6,7 @@
 // exactly, each piece at least one byte, and a sound record ends at its zero.
 #include "fuzz_check.h"
 #include "slogger_proto.h"
+#include "wire_bytes.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -19,14 +20,10 @@ bool printable(const std::string& text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
 }
 
-// Whether the logger has to take the packet, from the wire format alone.
-bool is_sound(const std::uint8_t* packet, std::size_t size, bool truncated) {
-    constexpr std::size_t headers = sizeof(slog_msg_header) + sizeof(slog_record_header);
-    if (truncated || size < headers) {
-        return false;
-    }
-    slog_msg_header header;
-    std::memcpy(&header, packet, sizeof header);
+// Whether the logger has to take a packet that holds both headers, from the
+// wire format alone.
+bool is_sound(const wire_message& message, std::size_t size) {
+    const slog_msg_header& header = message.header;
     return header.type == SLOG_MSG_SIDE && header.header_len == sizeof header &&
            header.reserved[0] == 0 && header.reserved[1] == 0 && header.byte_count >= 0 &&
            static_cast<std::size_t>(header.byte_count) == size - sizeof header;
@@ -77,26 +74,22 @@ void check_values(const std::string& values, std::size_t payload_size) {
             "one value an item");
 }
 
-void check_line(const std::string& full_line, const std::uint8_t* record,
-                std::size_t payload_size) {
+void check_line(const std::string& full_line, const wire_message& message) {
     require(printable(full_line), "the line is printable text");
     const std::string origin = "2026-12-08T12:00:00.000001Z 7 ";
     require(full_line.compare(0, origin.size(), origin) == 0, "time and pid first");
     const std::string line = full_line.substr(origin.size());
-    slog_record_header header;
-    std::memcpy(&header, record, sizeof header);
     const std::size_t name_end = line.find(' ');
     require(name_end != std::string::npos && name_end > 0, "a severity name");
     char code[16];
-    std::snprintf(code, sizeof code, "0x%08X ", static_cast<unsigned>(header.code));
+    std::snprintf(code, sizeof code, "0x%08X ", static_cast<unsigned>(message.record.code));
     require(line.compare(name_end + 1, std::strlen(code), code) == 0, "then the record code");
     const std::string rest = line.substr(name_end + 1 + std::strlen(code));
-    const std::uint8_t* payload = record + sizeof header;
-    if ((header.severity & SLOG_TEXT_FLAG) != 0) {
-        const std::uint8_t* end = std::find(payload, payload + payload_size, 0);
-        require(unescaped(rest) == std::string(payload, end), "the text reads back");
+    if ((message.record.severity & SLOG_TEXT_FLAG) != 0) {
+        require(unescaped(rest) == message.payload.substr(0, message.payload.find('\0')),
+                "the text reads back");
     } else {
-        check_values(rest, payload_size);
+        check_values(rest, message.payload.size());
     }
 }
 
@@ -130,7 +123,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const slogger::packet_outcome outcome = slogger::handle_packet(data, kept, truncated);
     check_file_pieces(data, kept);
 
-    if (!is_sound(data, kept, truncated)) {
+    wire_message message;
+    if (truncated || !read_wire_message(data, kept, &message) || !is_sound(message, kept)) {
         require(outcome.reply < 0, "a refused packet gets a negative reply");
         require(!outcome.complaint.empty() && printable(outcome.complaint),
                 "a refused packet is complained about, on one line");
@@ -140,8 +134,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(static_cast<std::size_t>(outcome.reply) == kept - sizeof(slog_msg_header),
             "a sound packet's reply is its byte count");
     const slogger::record_origin origin{"2026-12-08T12:00:00.000001Z", 7};
-    check_line(slogger::format_line(outcome.record, origin, slogger::LINE_TEXT),
-               data + sizeof(slog_msg_header),
-               kept - sizeof(slog_msg_header) - sizeof(slog_record_header));
+    check_line(slogger::format_line(outcome.record, origin, slogger::LINE_TEXT), message);
     return 0;
 }

@@ -2,24 +2,17 @@
 // out as the logger would read it.
 #pragma once
 
+#include "fake_platform.h"
 #include "fuzz_check.h"
-#include "slog.h"
 
 #include <string>
 #include <vector>
 
-struct wire_message {
-    int coid;
-    std::size_t parts; // the header part included
-    slog_record_header record;
-    std::vector<unsigned char> payload;
-};
-
 // Every message sent since the last fake_reset(), in order. Each one has its
 // 16-byte header as the first part, the type that matches its connection, a
 // byte count equal to the bytes behind the header, and a whole record header.
-std::vector<wire_message> checked_messages();
+std::vector<sent_message> checked_messages();
 
 // The text of a text record: the severity word carries the text flag, and the
 // text ends in its only zero within SLOG_TEXT_MAX bytes.
-std::string checked_text(const wire_message& message);
+std::string checked_text(const sent_message& message);

@@ -12,6 +12,8 @@
 // other open and close reaches the C library.
 #pragma once
 
+#include "wire_bytes.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -42,6 +44,16 @@ struct fake_call {
 const std::vector<fake_call>& fake_calls();
 // Only the calls of one kind, in order.
 std::vector<fake_call> fake_calls_of(fake_call_kind kind);
+
+// A send as the logger reads it; whole is false, the headers left zero, when
+// it holds less than both headers.
+struct sent_message : wire_message {
+    int coid = 0;
+    std::vector<std::uint32_t> part_lengths{};
+    bool whole = false;
+};
+// Every send since the last fake_reset(), in order.
+std::vector<sent_message> fake_sent_messages();
 
 // Each script call queues one result for one later call of its kind.
 // MsgSendv returns result, and with result -1 sets errno to error.

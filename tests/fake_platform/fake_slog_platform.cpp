@@ -194,6 +194,18 @@ std::vector<fake_call> fake_calls_of(fake_call_kind kind) {
     return matching;
 }
 
+std::vector<sent_message> fake_sent_messages() {
+    std::vector<sent_message> messages;
+    for (const fake_call& send : fake_calls_of(fake_call_kind::send)) {
+        sent_message message;
+        message.coid = send.fd;
+        message.part_lengths = send.part_lengths;
+        message.whole = read_wire_message(send.bytes.data(), send.bytes.size(), &message);
+        messages.push_back(message);
+    }
+    return messages;
+}
+
 void fake_script_send(long result, int error) {
     state().sends.push_back({result, error});
 }

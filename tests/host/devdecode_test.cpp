@@ -1,6 +1,7 @@
 // The frame decoder on byte streams built here: what a person sees, and that
 // hostile input is reported rather than trusted.
 #include "frame_decoder.h"
+#include "wire_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -13,32 +14,14 @@
 
 namespace {
 
-using bytes = std::vector<unsigned char>;
-
-void put32(bytes& out, std::uint32_t word) {
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<unsigned char>(word >> (8 * i)));
-    }
-}
+using bytes = wire_bytes;
 
 bytes frame(std::uint32_t code, const bytes& payload, std::uint32_t claimed_count) {
-    bytes out;
-    put32(out, code);
-    put32(out, claimed_count);
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
+    return le_words({code, claimed_count}) + payload;
 }
 
 bytes frame(std::uint32_t code, const bytes& payload) {
     return frame(code, payload, static_cast<std::uint32_t>(payload.size()));
-}
-
-bytes words(std::initializer_list<std::uint32_t> values) {
-    bytes out;
-    for (std::uint32_t v : values) {
-        put32(out, v);
-    }
-    return out;
 }
 
 struct decoded {
@@ -66,11 +49,8 @@ bool has(const std::string& text, const std::string& part) {
 }
 
 TEST(devdecode, sound_frames_show_name_and_each_field_in_decimal_and_hex) {
-    bytes input = frame(0x80041103u, words({3, 4, 5, 0xFFFFFFFFu}));
-    const bytes path_id = frame(0x80041133u, words({7, 0, 0}));
-    input.insert(input.end(), path_id.begin(), path_id.end());
-
-    const decoded d = decode(input);
+    const decoded d = decode(frame(0x80041103u, le_words({3, 4, 5, 0xFFFFFFFFu})) +
+                             frame(0x80041133u, le_words({7, 0, 0})));
     EXPECT_EQ(d.summary.frames, 2u);
     EXPECT_EQ(d.summary.flagged, 0u);
     EXPECT_TRUE(has(d.text, "#1 @0  DCMD_DIRECT_CONNECT  0x80041103  16 bytes\n")) << d.text;
@@ -81,9 +61,8 @@ TEST(devdecode, sound_frames_show_name_and_each_field_in_decimal_and_hex) {
 }
 
 TEST(devdecode, text_fields_stop_at_zero_escape_and_show_leftover_tail) {
-    bytes record = words({1, 0, 0, 0, 0, 0});
     const std::string text("/x\0ng/o\x01\"", 10);
-    record.insert(record.end(), text.begin(), text.end());
+    bytes record = le_words({1, 0, 0, 0, 0, 0}) + bytes(text.begin(), text.end());
     record.resize(280, 0);
     const decoded d = decode(frame(0x80041102u, record));
     EXPECT_EQ(d.summary.flagged, 0u);
@@ -96,13 +75,9 @@ TEST(devdecode, text_fields_stop_at_zero_escape_and_show_leftover_tail) {
 }
 
 TEST(devdecode, wrong_size_and_unknown_code_are_flagged_and_later_frames_still_decoded) {
-    bytes input = frame(0x80041122u, bytes{1, 2, 3, 4, 5});
-    const bytes unknown = frame(0x12345678u, bytes(3, 0xAB));
-    const bytes good = frame(0x80041122u, words({1}));
-    input.insert(input.end(), unknown.begin(), unknown.end());
-    input.insert(input.end(), good.begin(), good.end());
-
-    const decoded d = decode(input);
+    const decoded d =
+        decode(frame(0x80041122u, bytes{1, 2, 3, 4, 5}) + frame(0x12345678u, bytes(3, 0xAB)) +
+               frame(0x80041122u, le_words({1})));
     EXPECT_EQ(d.summary.frames, 3u);
     EXPECT_EQ(d.summary.flagged, 2u);
     EXPECT_TRUE(has(d.text, "!! size mismatch: DCMD_A2I_SERV_PAUSE_RESUME takes 4 bytes\n"));
@@ -120,7 +95,7 @@ TEST(devdecode, truncated_header_and_payload_are_reported) {
     EXPECT_EQ(header_cut.summary.flagged, 1u);
     EXPECT_TRUE(has(header_cut.text, "!! truncated frame header: 3 of 8 bytes"));
 
-    const decoded payload_cut = decode(frame(0x80041101u, words({1, 2}), 16));
+    const decoded payload_cut = decode(frame(0x80041101u, le_words({1, 2}), 16));
     EXPECT_EQ(payload_cut.summary.flagged, 1u);
     EXPECT_TRUE(has(payload_cut.text, "!! truncated frame: 8 of 16 bytes")) << payload_cut.text;
 }
@@ -153,17 +128,11 @@ TEST(devdecode, dump_rows_show_hex_offsets_and_printable_bytes) {
 }
 
 TEST(devdecode, json_has_one_object_per_frame_with_fields_and_flags) {
-    bytes input = frame(0x80041133u, words({7, 0, 0}));
-    bytes record = words({1, 2, 3, 4, 0, 0});
     const std::string text("a\"\xe9\0z", 5);
-    record.insert(record.end(), text.begin(), text.end());
+    bytes record = le_words({1, 2, 3, 4, 0, 0}) + bytes(text.begin(), text.end());
     record.resize(280, 0);
-    const bytes text_frame = frame(0x80041102u, record);
-    const bytes unknown = frame(0x1u, bytes{9});
-    const bytes cut = frame(0x80041122u, bytes{1}, 4);
-    for (const bytes* part : {&text_frame, &unknown, &cut}) {
-        input.insert(input.end(), part->begin(), part->end());
-    }
+    const bytes input = frame(0x80041133u, le_words({7, 0, 0})) + frame(0x80041102u, record) +
+                        frame(0x1u, bytes{9}) + frame(0x80041122u, bytes{1}, 4);
 
     const decoded d = decode(input, FORMAT_JSON);
     EXPECT_EQ(d.summary.frames, 4u);

@@ -5,6 +5,7 @@
 #include <sys/neutrino.h>
 
 #include "child_output.h"
+#include "wire_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -50,19 +51,13 @@ extern "C" int close(int fd) {
 
 namespace {
 
-struct MsgHeader {
-    std::uint16_t type;
-    std::uint16_t header_len;
-    std::int32_t byte_count;
-    std::uint32_t reserved[2];
-};
-static_assert(sizeof(MsgHeader) == 16);
-
-constexpr std::uint16_t write_type = 0x102;
+// A text record's header, as the client puts it in front of the text.
+const wire_bytes TEXT_RECORD = record_bytes(13, 20001, {});
+const std::string TEXT_HEADER(TEXT_RECORD.begin(), TEXT_RECORD.end());
 
 // Header, then the record split into two parts as the client sends it.
 struct Message {
-    MsgHeader header;
+    slog_msg_header header;
     std::string first;
     std::string second;
     iov_t parts[3];
@@ -108,14 +103,13 @@ class Pipe {
 
 TEST(MsgSendvDescriptor, writes_record_bytes_without_the_header) {
     Pipe pipe;
-    std::string rec("\x0d\0\0\0\x21\x4e\0\0\0\0\0\0", 12);
-    Message message(write_type, rec, std::string("hello\0", 6));
+    Message message(SLOG_MSG_WRITE, TEXT_HEADER, std::string("hello\0", 6));
     EXPECT_EQ(message.send(pipe.write_end()), 18);
-    EXPECT_EQ(read_all(pipe.read_end()), rec + std::string("hello\0", 6));
+    EXPECT_EQ(read_all(pipe.read_end()), TEXT_HEADER + std::string("hello\0", 6));
 }
 
 TEST(MsgSendvDescriptor, descriptor_not_open_is_ebadf) {
-    Message message(write_type, "abc", "");
+    Message message(SLOG_MSG_WRITE, "abc", "");
     errno = 0;
     EXPECT_EQ(message.send(-1), -1);
     EXPECT_EQ(errno, EBADF);
@@ -126,7 +120,7 @@ TEST(MsgSendvDescriptor, descriptor_not_open_is_ebadf) {
     EXPECT_EQ(message.send(fd), -1);
     EXPECT_EQ(errno, EBADF);
 
-    Message other(2, "abc", "");
+    Message other(SLOG_MSG_SIDE, "abc", "");
     errno = 0;
     EXPECT_EQ(other.send(fd), -1);
     EXPECT_EQ(errno, EBADF);
@@ -134,7 +128,7 @@ TEST(MsgSendvDescriptor, descriptor_not_open_is_ebadf) {
 
 TEST(MsgSendvDescriptor, other_message_type_is_enosys_and_writes_nothing) {
     Pipe pipe;
-    Message message(2, "abc", "");
+    Message message(SLOG_MSG_SIDE, "abc", "");
     errno = 0;
     EXPECT_EQ(message.send(pipe.write_end()), -1);
     EXPECT_EQ(errno, ENOSYS);
@@ -149,7 +143,7 @@ TEST(MsgSendvDescriptor, reader_gone_is_ebadf_and_no_sigpipe_is_left) {
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
     sigaction(SIGPIPE, &default_action, &old_action);
-    Message message(write_type, "abc", "");
+    Message message(SLOG_MSG_WRITE, "abc", "");
     errno = 0;
     EXPECT_EQ(message.send(pipe.write_end()), -1);
     EXPECT_EQ(errno, EBADF);
@@ -169,7 +163,7 @@ TEST(MsgSendvDescriptor, reader_gone_is_ebadf_and_no_sigpipe_is_left) {
 TEST(MsgSendvDescriptor, other_write_errors_pass_through) {
     int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
     ASSERT_GE(full, 0);
-    Message message(write_type, "abc", "");
+    Message message(SLOG_MSG_WRITE, "abc", "");
     errno = 0;
     EXPECT_EQ(message.send(full), -1);
     EXPECT_EQ(errno, ENOSPC);
@@ -194,7 +188,7 @@ TEST(MsgSendvDescriptor, regular_file_keeps_every_record_of_every_descriptor) {
             int fd = open(path, O_WRONLY | O_CLOEXEC);
             for (std::uint32_t k = 0; k < per_writer; ++k) {
                 const std::uint32_t ids[2] = {static_cast<std::uint32_t>(w), k};
-                Message message(write_type, std::string(reinterpret_cast<const char*>(ids), 8),
+                Message message(SLOG_MSG_WRITE, std::string(reinterpret_cast<const char*>(ids), 8),
                                 std::string(filler, static_cast<char>('a' + w)));
                 if (message.send(fd) != static_cast<long>(8 + filler))
                     _exit(1);
@@ -226,13 +220,13 @@ TEST(MsgSendvDescriptor, regular_file_keeps_every_record_of_every_descriptor) {
 TEST(MsgSendvDescriptor, byte_count_must_match_the_parts) {
     Pipe pipe;
     for (std::int32_t lie : {0, 2, 4, 1000, -1}) {
-        Message message(write_type, "abc", "");
+        Message message(SLOG_MSG_WRITE, "abc", "");
         message.header.byte_count = lie;
         errno = 0;
         EXPECT_EQ(message.send(pipe.write_end()), -1) << lie;
         EXPECT_EQ(errno, EINVAL) << lie;
     }
-    MsgHeader header{write_type, 16, 0, {0, 0}};
+    slog_msg_header header{SLOG_MSG_WRITE, 16, 0, {0, 0}};
     iov_t short_header;
     SETIOV(&short_header, &header, 10);
     errno = 0;
@@ -243,7 +237,7 @@ TEST(MsgSendvDescriptor, byte_count_must_match_the_parts) {
 
 TEST(MsgSendvArguments, part_count_is_bounded) {
     Pipe pipe;
-    MsgHeader header{write_type, 16, 0, {0, 0}};
+    slog_msg_header header{SLOG_MSG_WRITE, 16, 0, {0, 0}};
     iov_t parts[65];
     SETIOV(&parts[0], &header, sizeof header);
     for (int i = 1; i < 65; ++i)
@@ -340,7 +334,7 @@ std::vector<int> open_sockets() {
 }
 
 long send_record() {
-    Message message(2, std::string("\x0d\0\0\0\x21\x4e\0\0\0\0\0\0", 12), "hi");
+    Message message(SLOG_MSG_SIDE, TEXT_HEADER, "hi");
     return message.send(side_channel);
 }
 

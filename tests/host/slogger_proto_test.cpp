@@ -1,6 +1,7 @@
 // The host logger's packet checks and record lines: packets in, lines and
 // replies out, hostile packets included.
 #include "slogger_proto.h"
+#include "wire_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -14,20 +15,11 @@
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-void put_word(Bytes* out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8)
-        out->push_back(static_cast<unsigned char>(value >> shift));
-}
+using Bytes = wire_bytes;
 
 Bytes record(std::uint32_t severity, std::uint32_t code, const Bytes& payload) {
-    Bytes out;
-    put_word(&out, severity);
-    put_word(&out, code);
-    put_word(&out, 0);
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
+    return record_bytes(static_cast<std::int32_t>(severity), static_cast<std::int32_t>(code),
+                        payload);
 }
 
 Bytes text(const std::string& s) {
@@ -45,13 +37,9 @@ struct Header {
 };
 
 Bytes packet(const Bytes& rec, Header h = {}) {
-    Bytes out = {static_cast<unsigned char>(h.type), static_cast<unsigned char>(h.type >> 8),
-                 static_cast<unsigned char>(h.length), static_cast<unsigned char>(h.length >> 8)};
-    put_word(&out, static_cast<std::uint32_t>(h.byte_count < 0 ? rec.size() : h.byte_count));
-    put_word(&out, h.reserved1);
-    put_word(&out, h.reserved2);
-    out.insert(out.end(), rec.begin(), rec.end());
-    return out;
+    const auto count = h.byte_count < 0 ? rec.size() : static_cast<std::size_t>(h.byte_count);
+    return message_bytes(
+        {h.type, h.length, static_cast<std::int32_t>(count), {h.reserved1, h.reserved2}}, rec);
 }
 
 slogger::packet_outcome handle(const Bytes& p, bool truncated = false) {
@@ -108,9 +96,7 @@ TEST(SloggerRecords, severity_names_follow_low_three_bits) {
 }
 
 TEST(SloggerRecords, text_stops_at_zero_or_payload_end) {
-    Bytes after_zero = text("one");
-    after_zero.insert(after_zero.end(), {'t', 'w', 'o', 0});
-    EXPECT_EQ(line(packet(record(13, 1, after_zero))), "info 0x00000001 one");
+    EXPECT_EQ(line(packet(record(13, 1, text("one") + text("two")))), "info 0x00000001 one");
     EXPECT_EQ(line(packet(record(13, 1, Bytes{'a', 'b'}))), "info 0x00000001 ab");
     EXPECT_EQ(line(packet(record(13, 1, Bytes{}))), "info 0x00000001 ");
 }
@@ -122,10 +108,7 @@ TEST(SloggerRecords, text_is_escaped_onto_one_line) {
 }
 
 TEST(SloggerRecords, integer_payload_up_to_32_words_as_signed_ints) {
-    Bytes ints;
-    put_word(&ints, 1);
-    put_word(&ints, static_cast<std::uint32_t>(-2));
-    put_word(&ints, 0x80000000u);
+    Bytes ints = le_words({1, static_cast<std::uint32_t>(-2), 0x80000000u});
     EXPECT_EQ(line(packet(record(3, 7, ints))), "warning 0x00000007 ints[3]: 1 -2 -2147483648");
     EXPECT_EQ(line(packet(record(3, 7, {}))), "warning 0x00000007 ints[0]:");
     EXPECT_EQ(json(packet(record(3, 0x00104E21, ints))),
@@ -238,20 +221,12 @@ std::vector<Found> pieces(const Bytes& file) {
     }
 }
 
-Bytes joined(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
 TEST(SloggerFile, text_records_end_at_their_zero) {
     Bytes one = record(13, 20001, text("kestrune: a\n"));
     Bytes two = record(10, 20001, text(""));
-    EXPECT_EQ(pieces(joined({one, two, one})),
-              (std::vector<Found>{{slogger::PIECE_RECORD, one.size()},
-                                  {slogger::PIECE_RECORD, two.size()},
-                                  {slogger::PIECE_RECORD, one.size()}}));
+    EXPECT_EQ(pieces(one + two + one), (std::vector<Found>{{slogger::PIECE_RECORD, one.size()},
+                                                           {slogger::PIECE_RECORD, two.size()},
+                                                           {slogger::PIECE_RECORD, one.size()}}));
     EXPECT_TRUE(pieces({}).empty());
     // A record is decided only when its zero is at hand.
     EXPECT_EQ(slogger::next_piece(one.data(), one.size() - 1, false).kind,
@@ -262,10 +237,10 @@ TEST(SloggerFile, text_records_end_at_their_zero) {
 TEST(SloggerFile, cut_off_record_is_flagged_with_what_there_is) {
     Bytes one = record(13, 1, text("first"));
     Bytes cut = record(13, 1, {'p', 'a', 'r'});
-    EXPECT_EQ(pieces(joined({one, cut})), (std::vector<Found>{{slogger::PIECE_RECORD, one.size()},
-                                                              {slogger::PIECE_CUT_OFF, 15}}));
+    EXPECT_EQ(pieces(one + cut), (std::vector<Found>{{slogger::PIECE_RECORD, one.size()},
+                                                     {slogger::PIECE_CUT_OFF, 15}}));
     EXPECT_EQ(
-        pieces(joined({one, Bytes(cut.begin(), cut.begin() + 7)})),
+        pieces(one + Bytes(cut.begin(), cut.begin() + 7)),
         (std::vector<Found>{{slogger::PIECE_RECORD, one.size()}, {slogger::PIECE_GARBLED, 7}}));
 }
 
@@ -273,7 +248,7 @@ TEST(SloggerFile, integer_record_runs_to_the_next_record_or_the_end) {
     Bytes ints = record(5, 7, {1, 0, 0, 0, 2, 0, 0, 0});
     Bytes none = record(3, 12, {});
     Bytes one = record(13, 1, text("x"));
-    EXPECT_EQ(pieces(joined({ints, one, none, ints})),
+    EXPECT_EQ(pieces(ints + one + none + ints),
               (std::vector<Found>{{slogger::PIECE_UNSIZED, 20},
                                   {slogger::PIECE_RECORD, one.size()},
                                   {slogger::PIECE_UNSIZED, 12},
@@ -284,7 +259,7 @@ TEST(SloggerFile, integer_record_runs_to_the_next_record_or_the_end) {
 TEST(SloggerFile, garbage_is_skipped_to_the_next_text_record) {
     Bytes one = record(13, 1, text("x"));
     Bytes junk = {0x44, 0x33, 0x22, 0x11, 0xff, 0xff, 0xff, 0xff, 1, 0, 0, 0, 9, 9};
-    EXPECT_EQ(pieces(joined({junk, one, Bytes(30, 0), one})),
+    EXPECT_EQ(pieces(junk + one + Bytes(30, 0) + one),
               (std::vector<Found>{{slogger::PIECE_GARBLED, junk.size()},
                                   {slogger::PIECE_RECORD, one.size()},
                                   {slogger::PIECE_GARBLED, 30},

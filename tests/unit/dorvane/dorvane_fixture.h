@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -22,27 +21,13 @@ inline constexpr int FAKE_A2I_FD = 8;
 // Texts of the records the fake MsgSendv received, behind "<program name>: ",
 // each with its severity (text flag removed).
 inline std::vector<std::pair<int, std::string>> logged_lines() {
-    constexpr std::size_t headers = 16 + 12; // message header, record header
     std::vector<std::pair<int, std::string>> lines;
-    for (const fake_call& call : fake_calls_of(fake_call_kind::send)) {
-        std::int32_t severity;
-        std::memcpy(&severity, &call.bytes[16], 4);
-        std::string text(call.bytes.begin() + headers, call.bytes.end());
-        text = text.substr(0, text.find('\0'));
-        lines.emplace_back(severity & ~8, text.substr(text.find(": ") + 2));
+    for (const sent_message& message : fake_sent_messages()) {
+        const std::string text = message.payload.substr(0, message.payload.find('\0'));
+        lines.emplace_back(message.record.severity & ~SLOG_TEXT_FLAG,
+                           text.substr(text.find(": ") + 2));
     }
     return lines;
-}
-
-// Little-endian bytes of 32-bit words, as the target lays a record out.
-inline std::vector<unsigned char> le_words(std::initializer_list<std::uint32_t> words) {
-    std::vector<unsigned char> bytes;
-    for (std::uint32_t word : words) {
-        for (int i = 0; i < 4; ++i) {
-            bytes.push_back(static_cast<unsigned char>(word >> (8 * i)));
-        }
-    }
-    return bytes;
 }
 
 class dorvane_test : public ::testing::Test {

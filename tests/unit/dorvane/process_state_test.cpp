@@ -1,45 +1,18 @@
 // dorvane's process state when the heap runs out, and the descriptors it
-// closes. malloc and strdup are wrapped at link time, so only dorvane's own
-// calls can be made to fail.
+// closes.
 #include "dorvane_fixture.h"
+#include "fake_heap.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 
 namespace {
-bool out_of_memory = false;
-} // namespace
-
-extern "C" {
-void* __real_malloc(std::size_t size);
-char* __real_strdup(const char* text);
-void* __wrap_malloc(std::size_t size);
-char* __wrap_strdup(const char* text);
-
-void* __wrap_malloc(std::size_t size) {
-    if (out_of_memory) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return __real_malloc(size);
-}
-
-char* __wrap_strdup(const char* text) {
-    if (out_of_memory) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return __real_strdup(text);
-}
-}
-
-namespace {
 
 TEST_F(dorvane_test, start_up_without_heap_goes_on_under_the_fixed_name_and_says_why) {
-    out_of_memory = true;
+    fake_heap_exhausted = true;
     set_tool_name();
-    out_of_memory = false;
+    fake_heap_exhausted = false;
     EXPECT_STREQ(tool_name, "dorvane");
     EXPECT_EQ(logged_lines(), (std::vector<std::pair<int, std::string>>{
                                   {2, "dorvane:  malloc() failed: Cannot allocate memory \n"}}));
@@ -48,7 +21,7 @@ TEST_F(dorvane_test, start_up_without_heap_goes_on_under_the_fixed_name_and_says
 // What the run sent, on standard error as it ends: the death test's parent
 // sees only that. The heap is back for what else runs at exit.
 void print_records_at_exit() {
-    out_of_memory = false;
+    fake_heap_exhausted = false;
     for (const auto& [severity, text] : logged_lines()) {
         std::fprintf(stderr, "%d %s", severity, text.c_str());
     }
@@ -58,7 +31,7 @@ TEST_F(dorvane_test, p_device_without_heap_for_its_path_ends_the_run_as_an_unope
     EXPECT_EXIT(
         {
             std::atexit(print_records_at_exit);
-            out_of_memory = true;
+            fake_heap_exhausted = true;
             open_a2i_device("/dev/vellmar/a2i");
         },
         ::testing::ExitedWithCode(1),

@@ -7,26 +7,19 @@
 
 namespace {
 
-using bytes = std::vector<unsigned char>;
-
-bytes operator+(bytes head, const bytes& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
+wire_bytes text(const char* chars, std::size_t count) {
+    return wire_bytes(chars, chars + count);
 }
 
-bytes text(const char* chars, std::size_t count) {
-    return bytes(chars, chars + count);
-}
-
-bytes zeros(std::size_t count) {
-    return bytes(count, 0);
+wire_bytes zeros(std::size_t count) {
+    return wire_bytes(count, 0);
 }
 
 struct sent_case {
     std::vector<std::string> options;
     int fd;
     std::uint32_t code;
-    bytes record;
+    wire_bytes record;
 };
 
 // The one request each command line sends: precedence -a, -x, -g, source;

@@ -43,10 +43,9 @@ TEST_F(SlogRecords, text_record_is_headers_then_text_with_its_zero) {
 
 TEST_F(SlogRecords, empty_text_is_a_single_zero_byte) {
     ASSERT_EQ(slogf(1, 2, "%s", ""), 0);
-    const fake_call send = fake_calls_of(fake_call_kind::send).at(0);
-    EXPECT_EQ(send.bytes.size(), 29U);
-    EXPECT_EQ(decode_message(send).header.byte_count, 13);
-    EXPECT_EQ(decode_message(send).payload, std::string(1, '\0'));
+    EXPECT_EQ(fake_calls_of(fake_call_kind::send).at(0).bytes.size(), 29U);
+    EXPECT_EQ(only_message().header.byte_count, 13);
+    EXPECT_EQ(only_message().payload, std::string(1, '\0'));
 }
 
 TEST_F(SlogRecords, text_is_cut_at_1015_characters) {

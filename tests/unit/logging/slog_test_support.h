@@ -4,37 +4,15 @@
 #include "fake_platform.h"
 #include "slog.h"
 
-#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
-// One message as the logger receives it.
-struct sent_message {
-    int coid;
-    std::vector<std::uint32_t> part_lengths;
-    slog_msg_header header;
-    slog_record_header record;
-    std::string payload; // the bytes behind the record header, zeros included
-};
-
-inline sent_message decode_message(const fake_call& send) {
-    sent_message message{send.fd, send.part_lengths, {}, {}, {}};
-    constexpr std::size_t headers = sizeof(slog_msg_header) + sizeof(slog_record_header);
-    EXPECT_GE(send.bytes.size(), headers);
-    if (send.bytes.size() < headers) {
-        return message;
-    }
-    std::memcpy(&message.header, send.bytes.data(), sizeof message.header);
-    std::memcpy(&message.record, send.bytes.data() + sizeof message.header, sizeof message.record);
-    message.payload.assign(send.bytes.begin() + headers, send.bytes.end());
-    return message;
-}
-
+// Every message sent since the last fake_reset(), each expected to hold both headers.
 inline std::vector<sent_message> sent_messages() {
-    std::vector<sent_message> messages;
-    for (const fake_call& send : fake_calls_of(fake_call_kind::send)) {
-        messages.push_back(decode_message(send));
+    std::vector<sent_message> messages = fake_sent_messages();
+    for (const sent_message& message : messages) {
+        EXPECT_TRUE(message.whole) << "a message shorter than its two headers";
     }
     return messages;
 }
