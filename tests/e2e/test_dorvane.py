@@ -3,10 +3,14 @@ as frames from the debug device (a plain file) and its lines from the host
 logger."""
 
 import os
-import struct
+import sys
 import unittest
+from pathlib import Path
 
-from sandbox import Sandbox
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import wire
+from harness.sandbox import SandboxCase
+from harness.wire import STARTED_CODE, TEXT_CODE, words
 
 CONNECT_AND_FADE = 0x80041101
 ENABLE_DISABLE = 0x80041102
@@ -17,47 +21,29 @@ PATH_ID = 0x80041133
 
 ERROR = 'error'  # severity 2
 INFO = 'info'  # severity 5
-TEXT_CODE = 20001
-STARTED_CODE = 0x00104E21
 
 DEBUG = '/dev/vellmar/debug'
 A2I = '/dev/vellmar/a2i'
 
 
-def words(*values):
-    return struct.pack('<%dI' % len(values), *values)
-
-
-def read_frames(host_path):
-    """(code, record bytes) of every frame in a device file."""
-    with open(host_path, 'rb') as f:
-        data = f.read()
-    frames = []
-    while data:
-        code, count = struct.unpack_from('<II', data)
-        frames.append((code, data[8:8 + count]))
-        data = data[8 + count:]
-    return frames
-
-
-class DorvaneCase(unittest.TestCase):
+class DorvaneCase(SandboxCase):
     """A fresh sandbox whose debug device is an empty plain file."""
 
     def setUp(self):
-        self.sb = Sandbox.for_test(self)
+        super().setUp()
         self.make_device(DEBUG)
 
     def make_device(self, inside):
         """An empty plain file standing for a device: it collects the frames."""
         os.makedirs(os.path.dirname(self.sb.path(inside)), exist_ok=True)
-        with open(self.sb.path(inside), 'wb'):
-            pass
+        Path(self.sb.path(inside)).write_bytes(b'')
 
     def run_tool(self, *args):
         return self.sb.run('dorvane', *args)
 
     def frames(self, inside=DEBUG):
-        return read_frames(self.sb.path(inside))
+        """(code, record bytes) of every frame in a device file."""
+        return wire.frames(Path(self.sb.path(inside)).read_bytes())
 
     def assert_start_records(self, result):
         """The two records every run begins with, before any tool line."""
@@ -73,6 +59,9 @@ class DorvaneCase(unittest.TestCase):
         return result.records[2:]
 
     def assert_sent(self, args, code, record, device=DEBUG):
+        """One run on fresh devices sends this one frame on device."""
+        for inside in {DEBUG, device}:
+            self.make_device(inside)
         result = self.run_tool(*args)
         self.assertEqual(result.returncode, 0, result)
         self.assertEqual(result.stdout, '')
@@ -103,17 +92,13 @@ class RequestsTest(DorvaneCase):
 
     def test_path_by_name_and_by_id(self):
         self.assert_sent(['-x', '0'], PATH_NAME, bytes(264))
-        self.make_device(DEBUG)
         self.assert_sent(['-x', '0', '-f', '/media/usb'], PATH_NAME,
                          b'/media/usb' + bytes(264 - 10))
-        self.make_device(DEBUG)
         self.assert_sent(['-x', '1', '-y', '7'], PATH_ID, words(7, 0, 0))
 
     def test_pause_and_resume_go_to_the_p_device_only(self):
-        self.make_device(A2I)
         self.assert_sent(['-p', A2I, '-O', '2'], PAUSE_RESUME, words(0), device=A2I)
         self.assertEqual(self.frames(DEBUG), [])
-        self.make_device(A2I)
         self.assert_sent(['-O', '3', '-p', A2I], PAUSE_RESUME, words(1), device=A2I)
 
     def test_precedence_a_then_x_then_g_then_source(self):
@@ -179,13 +164,11 @@ class OptionsTest(DorvaneCase):
     def test_options_end_at_first_operand_or_double_dash(self):
         self.assert_sent(['-z', '1', 'operand', '-z', '2', '-g'], CONNECT_AND_FADE,
                          words(1, 0, 0, 0))
-        self.make_device(DEBUG)
         self.assert_sent(['-z', '1', '--', '-g'], CONNECT_AND_FADE, words(1, 0, 0, 0))
 
     def test_d_and_e_share_a_field_and_the_later_wins(self):
         self.assert_sent(['-a', '1', '-d', '5', '-e', '7'], ENABLE_DISABLE,
                          words(1, 0, 0, 7, 0, 0) + bytes(256))
-        self.make_device(DEBUG)
         self.assert_sent(['-a', '1', '-e', '7', '-d', '5'], ENABLE_DISABLE,
                          words(1, 0, 0, 5, 0, 0) + bytes(256))
 
@@ -203,7 +186,6 @@ class OptionsTest(DorvaneCase):
              (0xFFFFFFFF, 0x7FFFFFFF, 0xFFFFFFFF)),
         ]
         for args, (z, big_s, s) in cases:
-            self.make_device(DEBUG)
             self.assert_sent(args + ['-g'], DIRECT_CONNECT, words(z, big_s, s, 0))
 
     def test_refused_f_sends_no_request_that_carries_a_path(self):
@@ -223,7 +205,6 @@ class OptionsTest(DorvaneCase):
                 (ERROR, TEXT_CODE,
                  r'dorvane: dorvane:  %s not sent: a -f path was refused \n' % name)])
         # A request that carries no path goes as usual.
-        self.make_device(DEBUG)
         self.assert_sent(['-x', '1', '-y', '2', '-f', '/' + 'p' * 99], PATH_ID, words(2, 0, 0))
 
     def test_f_of_99_characters_fills_path_text(self):
@@ -253,7 +234,6 @@ class DevicesTest(DorvaneCase):
     def test_second_p_device_replaces_the_first(self):
         first = '/dev/vellmar/first'
         self.make_device(first)
-        self.make_device(A2I)
         self.assert_sent(['-p', first, '-p', A2I, '-O', '3'], PAUSE_RESUME, words(1), device=A2I)
         self.assertEqual(self.frames(first), [])
         self.assertEqual(self.frames(DEBUG), [])

@@ -2,16 +2,18 @@
 link and marker it leaves and by its lines in the host logger."""
 
 import os
-import shlex
+import sys
 import time
 import unittest
+from pathlib import Path
 
-from sandbox import Sandbox
-from kestrune_media import (
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import build
+from harness.kestrune_media import (
     BACKUP_MARKER, ENTRY_LIMIT, FALLBACK_DIRS, HDD, LINK_FAILED, MARKER_FAILED, MEDIA_DIRS,
     MEDIA_FS, MLDB, MLDB_BACKUP, MM, MOUNT_MISSING, ODLCACHE, ODLCACHE_BACKUP, PATH_SIZE,
-    QDB_LINK, READY_MARKER, STALE, TRIGGER, not_opened, not_removed, purge_lines, read_order,
-    removed, too_long)
+    QDB_LINK, READY_MARKER, STALE, TRIGGER, MediaCase, not_opened, not_removed, purge_lines,
+    read_order, removed, too_long)
 
 
 # The media tree as the unit expects it: the one check of kestrune's own table,
@@ -25,44 +27,12 @@ MEDIA_TREE = sorted([
     'OnlineEntertainment/App', 'OnlineEntertainment/Fingerprint'])
 
 
-class KestruneCase(unittest.TestCase):
-    """A fresh sandbox with the media file-system component in place."""
-
-    def setUp(self):
-        self.fresh()
-
-    def fresh(self):
-        """A new sandbox, for each sub-test that needs its own."""
-        self.sb = Sandbox.for_test(self)
-        self.make_file(MEDIA_FS)
-
-    def host(self, inside):
-        return self.sb.path(inside)
-
-    def exists(self, inside):
-        return os.path.lexists(self.host(inside))
-
-    def make_dirs(self, *paths):
-        for inside in paths:
-            os.makedirs(self.host(inside), exist_ok=True)
-
-    def make_file(self, inside, content=''):
-        self.make_dirs(os.path.dirname(inside))
-        with open(self.host(inside), 'w') as f:
-            f.write(content)
-
-    def make_link(self, inside, target):
-        self.make_dirs(os.path.dirname(inside))
-        os.symlink(target, self.host(inside))
-
+class KestruneCase(MediaCase):
     def run_kestrune(self, *args, umask=None):
         if umask is None:
             result = self.sb.run('kestrune', *args)
         else:
-            program = shlex.split(os.environ.get('EMULATOR', ''))
-            program.append(os.path.join(os.environ['BIN_DIR'], 'kestrune'))
-            script = 'umask %03o; exec "$@"' % umask
-            result = self.sb.run_command(['sh', '-c', script, 'sh'] + program + list(args))
+            result = self.sb.sh('umask %03o; exec "$@"' % umask, *build.program('kestrune'), *args)
         self.assertEqual(result.returncode, 0, result)
         self.assertEqual(result.stdout, '', result)
         return result
@@ -189,8 +159,7 @@ class TracerTest(KestruneCase):
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline:
             if os.path.exists(calls):
-                with open(calls) as f:
-                    content = f.read()
+                content = Path(calls).read_text()
                 if content.endswith('\n'):
                     return content
             time.sleep(0.05)
@@ -202,9 +171,7 @@ class TracerTest(KestruneCase):
         self.make_file(TRIGGER)
         self.make_file('/boot/bin/tracelogger', LINGERING_TRACER)
         os.chmod(self.host('/boot/bin/tracelogger'), 0o755)
-        program = shlex.split(os.environ.get('EMULATOR', ''))
-        program.append(os.path.join(os.environ['BIN_DIR'], 'kestrune'))
-        result = self.sb.run_command(['sh', '-c', AFTER_KESTRUNE, 'sh'] + program, timeout=60)
+        result = self.sb.sh(AFTER_KESTRUNE, *build.program('kestrune'), timeout=60)
         self.assertEqual(result.returncode, 0, result)
         self.assert_ready()
         self.assertEqual(self.wait_for_calls(), '-M -n0 -w -S120M\n')
@@ -227,11 +194,11 @@ class ShortStackTest(KestruneCase):
         # 14 KiB of stack, no environment, no address randomisation: the C
         # library's stdio needs more than is left, so the line that reports a
         # refused record must not go through it.
-        if os.environ.get('EMULATOR'):
+        if build.EMULATOR:
             self.skipTest('qemu-user needs more than 14 KiB of stack itself, and gives '
                           'the program at least 128 KiB whatever the limit')
         self.make_dirs(MM)
-        program = os.path.join(os.environ['BIN_DIR'], 'kestrune')
+        program = os.path.join(build.BIN_DIR, 'kestrune')
         result = self.sb.run_command(
             ['setarch', '-R', 'prlimit', '--stack=14336', 'env', '-i', program, '-h'])
         self.assertEqual(result.returncode, 0, result)
@@ -282,8 +249,7 @@ class LinkAndMarkerTest(KestruneCase):
         status = os.stat(self.host(READY_MARKER))
         self.assertEqual(status.st_mtime_ns, 946684800_123456789)
         self.assertEqual(status.st_mode & 0o777, 0o644)
-        with open(self.host(READY_MARKER)) as f:
-            self.assertEqual(f.read(), 'from an earlier start')
+        self.assertEqual(Path(self.host(READY_MARKER)).read_text(), 'from an earlier start')
 
     def test_marker_that_cannot_be_created_is_reported(self):
         # A dangling link reads as missing, and creating through it fails.

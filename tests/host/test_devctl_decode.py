@@ -3,35 +3,29 @@
 import json
 import os
 import select
-import shlex
-import struct
 import subprocess
-import tempfile
+import sys
 import unittest
+from pathlib import Path
 
-DECODER = shlex.split(os.environ.get('EMULATOR', '')) + [
-    os.path.join(os.environ['BIN_DIR'], 'devctl-decode')]
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import build, tools
+from harness.wire import frame, words
 
-
-def frame(code, payload, count=None):
-    return struct.pack('<II', code, len(payload) if count is None else count) + payload
-
-
-PATH_ID = frame(0x80041133, struct.pack('<3I', 7, 0, 0))
+DECODER = build.program('devctl-decode')
+PATH_ID = frame(0x80041133, words(7, 0, 0))
 
 
 class DevctlDecode(unittest.TestCase):
     def setUp(self):
-        self.directory = tempfile.mkdtemp(prefix='devdecode-')
-        self.addCleanup(subprocess.run, ['rm', '-rf', self.directory])
+        self.directory = tools.scratch(self, 'devdecode-')
 
     def decode(self, *args, data=b''):
-        return subprocess.run(DECODER + list(args), input=data, capture_output=True, timeout=30)
+        return tools.run(DECODER + list(args), input=data, text=False)
 
     def test_exit_status_says_sound_flagged_or_failed(self):
         path = os.path.join(self.directory, 'capture')
-        with open(path, 'wb') as f:
-            f.write(PATH_ID)
+        Path(path).write_bytes(PATH_ID)
         cases = [
             ([path], b'', 0, b''),
             (['-'], PATH_ID + frame(0x80041133, b'\0' * 4), 1, b''),
@@ -47,12 +41,10 @@ class DevctlDecode(unittest.TestCase):
                 self.assertEqual(result.stderr, stderr)
         self.assertEqual(self.decode(self.directory).stdout, b'')  # no count passes for the stream
         self.assertTrue(self.decode(path).stdout.endswith(b'\n1 frame, 0 flagged\n'))
-        with open('/dev/full', 'wb') as full:  # the error the output failed with, not errno's last
-            for args in ([path], ['--format', 'json', path]):
-                result = subprocess.run(DECODER + args, stdout=full, stderr=subprocess.PIPE,
-                                        timeout=30)
-                self.assertEqual((result.returncode, result.stderr),
-                                 (2, b'devctl-decode: standard output: No space left on device\n'))
+        for args in ([path], ['--format', 'json', path]):  # the output's error, not errno's last
+            result = tools.to_full_disk(DECODER + args)
+            self.assertEqual((result.returncode, result.stderr),
+                             (2, 'devctl-decode: standard output: No space left on device\n'))
 
     def test_usage_errors_go_to_standard_error_with_status_2(self):
         for args, complaint in ((['--foo'], b"unrecognized option '--foo'\n"),
@@ -68,9 +60,7 @@ class DevctlDecode(unittest.TestCase):
             result = self.decode(flag)
             self.assertEqual((result.returncode, result.stderr), (0, b''))
             self.assertIn(b'usage: devctl-decode', result.stdout)
-        result = self.decode('--version')
-        self.assertEqual((result.returncode, result.stderr), (0, b''))
-        self.assertRegex(result.stdout, rb'^devctl-decode \(mediaunit-tools\) \d+\.\d+\.\d+\n$')
+        tools.assert_version(self, DECODER, 'devctl-decode')
 
     def test_json_parses_one_object_per_frame(self):
         result = self.decode('--format', 'json', data=PATH_ID + frame(0x1, b'\xff'))

@@ -9,88 +9,26 @@ import os
 import pty
 import resource
 import select
-import shlex
 import signal
 import socket
-import struct
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
+from pathlib import Path
 
-from sandbox import Sandbox, parse_log_entry
-
-LOGGER = shlex.split(os.environ.get('EMULATOR', '')) + [
-    os.path.join(os.environ['BIN_DIR'], 'host-slogger')]
-
-
-def raw_record(payload, code=1, severity=13):
-    """A record as it lands in a /dev/slog file: header, then payload."""
-    return struct.pack('<iIi', severity, code, 0) + payload
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import build, tools, wire
+from harness.logger import COMMAND as LOGGER, Logger, parse_entry
+from harness.sandbox import Sandbox
+from harness.wire import exchange
 
 
-def message(text, code=1, severity=13, **header):
-    record = raw_record(text if isinstance(text, bytes) else text.encode() + b'\0', code,
-                        severity)
-    fields = dict(type=2, length=16, count=len(record), reserved=0)
-    fields.update(header)
-    return struct.pack('<HHiII', fields['type'], fields['length'], fields['count'],
-                       fields['reserved'], 0) + record
-
-
-class Logger:
-    """host-slogger on DIRECTORY/sidechannel (or socket), logging to
-    DIRECTORY/log (or output; None: standard output, or stdout), started with
-    the descriptors in closed closed and the (resource, limit) pairs of limits
-    set."""
-
-    def __init__(self, directory, *args, socket=None, output='log', closed=(), limits=(),
-                 stdout=None):
-        self.socket = socket or os.path.join(directory, 'sidechannel')
-        self.output = output and os.path.join(directory, output)
-
-        def child():
-            for fd in closed:
-                os.close(fd)
-            for which, limit in limits:
-                resource.setrlimit(which, (limit, resource.getrlimit(which)[1]))
-
-        # A coverage build's counts, cut short by a file size limit, would
-        # spoil the tree's: a limited logger's go to a scratch directory.
-        env = dict(os.environ, GCOV_PREFIX=os.path.join(directory, 'counts')) if limits else None
-        self.process = subprocess.Popen(
-            LOGGER + ['--socket', self.socket] + (['--output', self.output] if output else []) +
-            list(args), stdout=stdout, stderr=subprocess.PIPE, text=True, preexec_fn=child,
-            env=env)
-        deadline = time.monotonic() + 30
-        while not os.path.exists(self.socket):
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError('logger did not start: %s' % self.process.stderr.read())
-            time.sleep(0.02)
-
-    def connect(self):
-        client = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-        client.settimeout(20)
-        client.connect(self.socket)
-        return client
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        _, stderr = self.process.communicate(timeout=30)
-        # Under a file size limit a coverage build cannot write its counts at
-        # exit: that complaint is the instrumentation's, not the logger's.
-        return ''.join(line for line in stderr.splitlines(keepends=True)
-                       if not line.startswith('libgcov profiling error:'))
-
-    def raw_lines(self):
-        with open(self.output, encoding='latin-1') as f:
-            return f.read().splitlines()
-
-    def lines(self):
-        """Each line as "SEVERITY CODE RECORD", code in decimal: without the
-        time and pid, which change from run to run."""
-        return ['%s %d %s' % entry[2:] for entry in map(parse_log_entry, self.raw_lines())]
+def message(payload, code=1, severity=13, **header):
+    """A packet of one record: a str is sent as a text, bytes as they are."""
+    record = (wire.text(payload, code, severity) if isinstance(payload, str) else
+              wire.record(payload, code, severity))
+    return wire.message(record, **header)
 
 
 # A session on the terminal argv[1], set to `stty tostop`, in which the
@@ -109,24 +47,6 @@ sys.exit(command.wait())
 '''
 
 
-def exchange(client, packet):
-    client.send(packet)
-    return struct.unpack('<i', client.recv(8))[0]
-
-
-# Sends one record "sender PID" from its own process to the socket argv[1].
-SENDER = r'''
-import os, socket, struct, sys
-record = struct.pack('<iiI', int(sys.argv[2]), 20001, 0) + b'%s: sender %d\0' % (
-    sys.argv[3].encode(), os.getpid())
-client = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-client.connect(sys.argv[1])
-client.send(struct.pack('<HHiII', 2, 16, len(record), 0, 0) + record)
-client.recv(8)
-print(os.getpid())
-'''
-
-
 def latin1_view(error):
     """Each byte of an invalid UTF-8 sequence as the character of its number."""
     return error.object[error.start:error.start + 1].decode('latin-1'), error.start + 1
@@ -137,13 +57,10 @@ codecs.register_error('latin1-view', latin1_view)
 
 class HostSlogger(unittest.TestCase):
     def setUp(self):
-        self.directory = tempfile.mkdtemp(prefix='slogger-')
-        self.addCleanup(subprocess.run, ['rm', '-rf', self.directory])
+        self.directory = tools.scratch(self, 'slogger-')
 
     def start(self, *args, **kwargs):
-        logger = Logger(self.directory, *args, **kwargs)
-        self.addCleanup(lambda: logger.process.poll() is None and logger.stop())
-        return logger
+        return Logger(self.directory, *args, **kwargs).stop_at_cleanup(self)
 
     def test_many_clients_held_open_are_all_served(self):
         logger = self.start()
@@ -204,7 +121,7 @@ class HostSlogger(unittest.TestCase):
             client.send(message('pending %d' % n))
         logger.process.send_signal(signal.SIGTERM)
         logger.process.send_signal(signal.SIGCONT)
-        self.assertEqual([struct.unpack('<i', c.recv(8))[0] for c in clients], [22] * 4)
+        self.assertEqual([wire.reply(c.recv(8)) for c in clients], [22] * 4)
         self.assertEqual(logger.process.wait(timeout=30), 0)
         self.assertEqual(sorted(logger.lines()),
                          ['info 1 before'] + ['info 1 pending %d' % n for n in range(4)])
@@ -238,8 +155,7 @@ class HostSlogger(unittest.TestCase):
                 path = os.path.join(directory, 's')
                 self.assertEqual(len(path), length)
                 if length > 107:
-                    result = subprocess.run(LOGGER + ['--socket', path], capture_output=True,
-                                            text=True, timeout=30)
+                    result = tools.run(LOGGER + ['--socket', path])
                     self.assertEqual((result.returncode, result.stderr),
                                      (1, 'host-slogger: socket path too long: %s\n' % path))
                     continue
@@ -268,8 +184,7 @@ class HostSlogger(unittest.TestCase):
         self.assertEqual(replies[written:], [-errno.EIO] * (len(texts) - written))
         # Only whole lines: the refused record's piece is gone, so no later line joins it.
         self.assertEqual(logger.lines(), ['info 1 ' + text for text in texts[:written]])
-        with open(logger.output, 'rb') as f:
-            self.assertTrue(f.read().endswith(b'\n'))
+        self.assertTrue(Path(logger.output).read_bytes().endswith(b'\n'))
         os.truncate(logger.output, 0)  # room again
         self.assertEqual(exchange(client, message('after')), 18)
         self.assertEqual(logger.lines(), ['info 1 after'])
@@ -288,7 +203,7 @@ class HostSlogger(unittest.TestCase):
             try:
                 client.send(message('c%d' % n))
                 reply = client.recv(8)
-                outcomes.append(struct.unpack('<i', reply)[0] if reply else 'refused')
+                outcomes.append(wire.reply(reply) if reply else 'refused')
             except socket.timeout:
                 outcomes.append('left waiting')
             except OSError:
@@ -333,10 +248,7 @@ class HostSlogger(unittest.TestCase):
         while not os.path.exists(path):
             self.assertIsNone(session.poll())
             time.sleep(0.02)
-        client = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-        client.settimeout(10)
-        client.connect(path)
-        self.assertEqual(exchange(client, message('on the terminal')), 28)
+        self.assertEqual(exchange(wire.connect(path, 10), message('on the terminal')), 28)
         shown = b''
         while b'on the terminal' not in shown and select.select([leader], [], [], 30)[0]:
             shown += os.read(leader, 4096)
@@ -366,34 +278,24 @@ class HostSlogger(unittest.TestCase):
         self.assertEqual(exchange(client, message('x', count=1)), -errno.EINVAL)
         self.assertEqual(exchange(client, message('r7')), -errno.EBADF)
 
-    def test_bad_answers_are_refused_at_start(self):
-        for answers in ('EBADF,', 'log,nonsense', '0', ''):
-            with self.subTest(answers=answers):
-                result = subprocess.run(LOGGER + ['--answers', answers], capture_output=True,
-                                        text=True, timeout=30)
-                self.assertEqual(result.returncode, 2)
-                self.assertIn("bad --answers '%s'" % answers, result.stderr)
-
     def test_refuses_to_replace_what_is_not_a_socket(self):
         path = os.path.join(self.directory, 'sidechannel')
-        with open(path, 'w') as f:
-            f.write('keep me')
-        result = subprocess.run(LOGGER + ['--socket', path], capture_output=True, text=True,
-                                timeout=30)
+        Path(path).write_text('keep me')
+        result = tools.run(LOGGER + ['--socket', path])
         self.assertEqual(result.returncode, 1)
         self.assertIn('not a socket', result.stderr)
-        with open(path) as f:
-            self.assertEqual(f.read(), 'keep me')
-
+        self.assertEqual(Path(path).read_text(), 'keep me')
 
     def test_each_line_names_its_sender_and_time_of_arrival(self):
         logger = self.start()
         before = datetime.datetime.now(datetime.timezone.utc)
-        senders = [subprocess.Popen([sys.executable, '-c', SENDER, logger.socket, '13', 'p'],
-                                    stdout=subprocess.PIPE, text=True) for _ in range(3)]
-        pids = sorted(int(sender.communicate(timeout=30)[0]) for sender in senders)
+        senders = [subprocess.Popen(build.SEND + [logger.socket, '13', 'p: sender {pid}'],
+                                    stdout=subprocess.PIPE) for _ in range(3)]
+        for sender in senders:
+            sender.communicate(timeout=30)
+        pids = sorted(sender.pid for sender in senders)
         after = datetime.datetime.now(datetime.timezone.utc)
-        entries = [parse_log_entry(line) for line in logger.raw_lines()]
+        entries = [parse_entry(line) for line in logger.raw_lines()]
         self.assertEqual(sorted(entry.pid for entry in entries), pids)
         for entry in entries:
             self.assertEqual(entry.text, 'p: sender %d' % entry.pid)
@@ -408,7 +310,7 @@ class HostSlogger(unittest.TestCase):
                  'é € 😀'.encode(), b'bad \xe9 \xc3 \xed\xa0\x80 \xc0\xaf end', b'']
         for text in texts:
             self.assertGreater(exchange(client, message(text + b'\0', code=20001)), 0)
-        ints = struct.pack('<3i', 1, -2, 2147483647)
+        ints = wire.ints(1, -2, 2147483647)
         exchange(client, message(ints, code=0x00104E21, severity=5))
         exchange(client, message(b'\x00\xff\x10', code=0xFFFFFFFF, severity=4))
         with open(logger.output, 'rb') as f:
@@ -473,16 +375,17 @@ class HostSlogger(unittest.TestCase):
                                 # A count a sign or blank would wrap round to a huge one.
                                 (['--socket', '/nonexistent/s', '--fail', 'EIO: -1'],
                                  "bad --fail 'EIO: -1': want ERROR:COUNT\n"),
-                                (['--socket', '/nonexistent/s', '--pid', '0'], "bad --pid '0'")):
+                                (['--socket', '/nonexistent/s', '--pid', '0'], "bad --pid '0'"),
+                                *((['--answers', answers], "bad --answers '%s'" % answers)
+                                  for answers in ('EBADF,', 'log,nonsense', '0', ''))):
             with self.subTest(args=args):
-                result = subprocess.run(LOGGER + args, capture_output=True, text=True,
-                                        timeout=30, stdin=subprocess.DEVNULL)
+                result = tools.run(LOGGER + args, stdin=subprocess.DEVNULL)
                 self.assertEqual(result.returncode, 2)
                 self.assertTrue(result.stderr.startswith('host-slogger: ' + complaint),
                                 result.stderr)
                 self.assertEqual(result.stdout, '')
         for flag in ('--help', '-h'):
-            result = subprocess.run(LOGGER + [flag], capture_output=True, text=True, timeout=30)
+            result = tools.run(LOGGER + [flag])
             self.assertEqual((result.returncode, result.stderr), (0, ''))
             # Both ways to run, within 80 columns; reading takes no serving option.
             self.assertTrue(result.stdout.startswith(
@@ -491,9 +394,7 @@ class HostSlogger(unittest.TestCase):
                 '       host-slogger --read FILE|- [-f] [-n N] [OUTPUT OPTION]...\n'),
                 result.stdout)
             self.assertLessEqual(max(map(len, result.stdout.splitlines())), 80)
-        result = subprocess.run(LOGGER + ['--version'], capture_output=True, text=True, timeout=30)
-        self.assertEqual((result.returncode, result.stderr), (0, ''))
-        self.assertRegex(result.stdout, r'^host-slogger \(mediaunit-tools\) \d+\.\d+\.\d+\n$')
+        tools.assert_version(self, LOGGER, 'host-slogger')
 
 
 # Inside the sandbox /dev/log is the test's own socket: what reaches it is
@@ -502,20 +403,16 @@ SYSLOG_SCRIPT = r'''
 $EMU $LOGGER --socket /mnt/sidechannel --output /mnt/log --syslog --min-severity info &
 logger=$!
 for i in $(seq 300); do [ -S /mnt/sidechannel ] && break; sleep 0.1; done
-$PYTHON -c "$SENDER" /mnt/sidechannel 10 kestrune > /mnt/pids
-$PYTHON -c "$SENDER" /mnt/sidechannel 13 dorvane >> /mnt/pids
-$PYTHON -c "$SENDER" /mnt/sidechannel 15 quiet >> /mnt/pids
+send() { $SEND /mnt/sidechannel $1 "$2: sender {pid}" >/dev/null & echo $! >> /mnt/pids; wait $!; }
+send 10 kestrune; send 13 dorvane; send 15 quiet
 kill $logger; wait $logger
 '''
 
 
 class Syslog(unittest.TestCase):
     def run_script(self, sb, binds=()):
-        env = {'EMU': os.environ.get('EMULATOR', ''), 'PYTHON': sys.executable,
-               'LOGGER': shlex.quote(os.path.join(os.environ['BIN_DIR'], 'host-slogger')),
-               'SENDER': SENDER}
-        result = sb.run_command(['sh', '-c', SYSLOG_SCRIPT], logger=False, env=env, binds=binds,
-                                timeout=120)
+        result = sb.sh(SYSLOG_SCRIPT, logger=False, env=build.shell_variables(), binds=binds,
+                       timeout=120)
         self.assertEqual(result.returncode, 0, result.stderr)
         return result
 
@@ -528,8 +425,7 @@ class Syslog(unittest.TestCase):
         daemon.settimeout(30)
         result = self.run_script(sb, binds=[(path, '/dev/log')])
         self.assertEqual(result.stderr, '')
-        with open(sb.path('/mnt/pids')) as f:
-            pids = [int(pid) for pid in f.read().split()]
+        pids = [int(pid) for pid in Path(sb.path('/mnt/pids')).read_text().split()]
         got = [daemon.recv(4096).decode() for _ in range(2)]
         # <facility user (8) + priority>, a time stamp, then "tag[pid]: text".
         self.assertRegex(got[0], r'^<11>.* kestrune\[%d\]: sender %d$' % (pids[0], pids[0]))
@@ -546,26 +442,23 @@ class Syslog(unittest.TestCase):
 
 
 def read(*args, data=None):
-    return subprocess.run(LOGGER + ['--read'] + list(args), input=data, capture_output=True,
-                          timeout=30)
+    return tools.run(LOGGER + ['--read'] + list(args), input=data, text=False)
 
 
 class ReadFile(unittest.TestCase):
-    SOUND = [raw_record(b'kestrune: HDD present\n\0', 20001),
-             raw_record(b'dorvane: dorvane:  invalid parameter x:5 \n\0', 20001, severity=10),
-             raw_record(b'\xe9t\xc3\xa9\0', 0x00104E21)]
+    SOUND = [wire.text('kestrune: HDD present\n', 20001),
+             wire.text('dorvane: dorvane:  invalid parameter x:5 \n', 20001, severity=10),
+             wire.text(b'\xe9t\xc3\xa9', 0x00104E21)]
     SOUND_LINES = ['- - info 0x00004E21 kestrune: HDD present\\n',
                    '- - error 0x00004E21 dorvane: dorvane:  invalid parameter x:5 \\n',
                    '- - info 0x00104E21 \\xe9t\\xc3\\xa9']
 
     def setUp(self):
-        self.directory = tempfile.mkdtemp(prefix='slogfile-')
-        self.addCleanup(subprocess.run, ['rm', '-rf', self.directory])
+        self.directory = tools.scratch(self, 'slogfile-')
 
     def file(self, data):
         path = os.path.join(self.directory, 'slog')
-        with open(path, 'wb') as f:
-            f.write(data)
+        Path(path).write_bytes(data)
         return path
 
     def test_sound_records_in_both_formats_from_a_file_or_standard_input(self):
@@ -608,14 +501,14 @@ class ReadFile(unittest.TestCase):
                            '22 11 44 33 22 11 ...)' % len(first)]),
             # Severities 0 to 7 of a text record, then the first word that
             # is none: past debug2 the text flag is not the top bit.
-            'every text severity': (b''.join(raw_record(b'%d\0' % n, 7, severity=8 | n)
-                                             for n in range(8)) + raw_record(b'x\0', 7, 16),
+            'every text severity': (b''.join(wire.text(b'%d' % n, 7, severity=8 | n)
+                                             for n in range(8)) + wire.text('x', 7, 16),
                                     ['- - %s 0x00000007 %d' % (name, n) for n, name in enumerate(
                                         ['shutdown', 'critical', 'error', 'warning', 'notice',
                                          'info', 'debug1', 'debug2'])],
                                     ['byte 112: no record here (14 bytes: 10 00 00 00 07 00 00 00 '
                                      '00 00 00 00 78 00)']),
-            'integers between': (first + raw_record(struct.pack('<2i', 7, -1), 5, severity=4) +
+            'integers between': (first + wire.record(wire.ints(7, -1), 5, severity=4) +
                                  second, self.SOUND_LINES[:1] +
                                  ['- - notice 0x00000005 ints[2]: 7 -1'] + self.SOUND_LINES[1:2],
                                  ['byte %d: integer or binary record: its length is not in the '
@@ -637,11 +530,9 @@ class ReadFile(unittest.TestCase):
                 result = read(path)
                 self.assertEqual(result.returncode, 2)
                 self.assertEqual(result.stderr.decode(), 'host-slogger: %s: %s\n' % (path, error))
-        with open('/dev/full', 'wb') as full:
-            result = subprocess.run(LOGGER + ['--read', self.file(self.SOUND[0])], stdout=full,
-                                    stderr=subprocess.PIPE, timeout=30)
+        result = tools.to_full_disk(LOGGER + ['--read', self.file(self.SOUND[0])])
         self.assertEqual((result.returncode, result.stderr),
-                         (2, b'host-slogger: standard output: No space left on device\n'))
+                         (2, 'host-slogger: standard output: No space left on device\n'))
 
     def test_follow_goes_on_as_the_file_grows_and_starts_over_when_it_is_emptied(self):
         path = self.file(b''.join(self.SOUND[:2]))

@@ -11,31 +11,16 @@ import sys
 import termios
 import time
 import unittest
+from pathlib import Path
 
-import test_host_slogger as slogger
-from sandbox import Sandbox, counts_bind, parse_log_entry, parse_log_line
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import build, logger, sandbox, tools, wire
+from harness.logger import COMMAND as LOGGER, parse_entry, parse_line
+from harness.sandbox import Sandbox, SandboxCase
 
-RUNNER = os.environ['SANDBOX_RUN']
-
-SEND_ONE_RECORD = r'''
-import socket, struct, sys
-s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-s.connect('/dev/sidechannel')
-record = struct.pack('<iiI', 13, 20001, 0) + b'probe: hello\0'
-s.send(struct.pack('<HHiII', 2, 16, len(record), 0, 0) + record)
-print(struct.unpack('<i', s.recv(4))[0])
-'''
-
-# Logs, then waits for the test to have seen the line before it ends.
-SEND_THEN_WAIT = SEND_ONE_RECORD + r'''
-import os, time
-sys.stdout.flush()
-deadline = time.monotonic() + 20
-while not os.path.exists('/mnt/go'):
-    if time.monotonic() > deadline:
-        sys.exit(3)
-    time.sleep(0.02)
-'''
+RUNNER = build.SANDBOX_RUN
+# Sends "probe: hello" to the logger inside and prints its reply, 25.
+SEND = build.SEND + ['/dev/sidechannel', '13', 'probe: hello']
 
 # Serves ROOT/dev/sidechannel as the logger does, and ends on SIGTERM by the
 # signal $ENDING.
@@ -53,25 +38,17 @@ os.kill(os.getpid(), ending)
 '''
 
 
-def with_logger():
-    return dict(os.environ, HOST_SLOGGER=os.path.join(os.environ['BIN_DIR'], 'host-slogger'))
-
-
 def snapshot(paths):
     return {p: sorted(os.listdir(p)) if os.path.isdir(p) else None for p in paths}
 
 
-class Layout(unittest.TestCase):
-    def setUp(self):
-        self.sb = Sandbox.for_test(self)
-
-    def sh(self, script, args=(), **kwargs):
-        return self.sb.run_command(['sh', '-c', script, 'sh'] + list(args), logger=False, **kwargs)
+class Layout(SandboxCase):
+    def sh(self, script, *args):
+        return self.sb.sh(script, *args, logger=False)
 
     def test_root_paths_are_bound_read_write(self):
         os.makedirs(self.sb.path('/mnt/quota/mm'))
-        with open(self.sb.path('/mnt/quota/mm/given'), 'w') as f:
-            f.write('from host\n')
+        Path(self.sb.path('/mnt/quota/mm/given')).write_text('from host\n')
         result = self.sh('cat /mnt/quota/mm/given && for d in /mnt /opt /var /boot '
                          '/dev/shmem /dev/vellmar; do echo x > $d/made || exit 9; done')
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -100,8 +77,7 @@ class Layout(unittest.TestCase):
     def test_dev_slog_as_file_and_as_fifo(self):
         open(self.sb.path('/dev/slog'), 'w').close()
         self.assertEqual(self.sh('printf rec > /dev/slog').returncode, 0)
-        with open(self.sb.path('/dev/slog')) as f:
-            self.assertEqual(f.read(), 'rec')
+        self.assertEqual(Path(self.sb.path('/dev/slog')).read_text(), 'rec')
 
         os.remove(self.sb.path('/dev/slog'))
         os.mkfifo(self.sb.path('/dev/slog'))
@@ -109,13 +85,12 @@ class Layout(unittest.TestCase):
         self.assertEqual(result.stdout, 'through')
 
     def test_extra_bind_and_working_directory(self):
-        extra = os.path.join(self.sb.root, '..', 'extra')
+        extra = self.sb.beside('extra')
         os.mkdir(extra)
         result = self.sb.run_command(['sh', '-c', 'pwd; echo y > /dev/vellmar/debug'],
                                      logger=False, binds=[(extra, '/dev/vellmar')])
         self.assertEqual(result.stdout.strip(), os.getcwd())
-        with open(os.path.join(extra, 'debug')) as f:
-            self.assertEqual(f.read(), 'y\n')
+        self.assertEqual(Path(os.path.join(extra, 'debug')).read_text(), 'y\n')
 
     def test_device_files_are_fresh_for_each_run_and_only_roots_own_are_changed(self):
         # The command writes without truncating, as the product opens the
@@ -123,7 +98,7 @@ class Layout(unittest.TestCase):
         # file that ROOT shares with a name outside, through a hard link, a
         # symbolic link or a ROOT/dev that leads elsewhere, keeps its bytes.
         devices = self.sb.path('/dev/vellmar')
-        outside = os.path.join(self.sb.root, '..', 'outside')
+        outside = self.sb.beside('outside')
         os.makedirs(outside + '/vellmar')
         files = {os.path.join(devices, 'debug'): 'new', os.path.join(devices, 'untouched'): '',
                  os.path.join(devices, 'linked'): 'more', self.sb.path('/dev/slog'): '',
@@ -141,28 +116,23 @@ class Layout(unittest.TestCase):
         elsewhere = Sandbox.for_test(self)
         shutil.rmtree(elsewhere.path('/dev'))
         os.symlink(os.path.abspath(outside), elsewhere.path('/dev'))
-        for logger in (False, True):
-            result = elsewhere.run_command(['true'], logger=logger)
+        for with_logger in (False, True):
+            result = elsewhere.run_command(['true'], logger=with_logger)
             self.assertEqual(result.returncode, 125)
             self.assertIn('dev leads out of ROOT', result.stderr)
         for path, content in files.items():
-            with open(path) as f:
-                self.assertEqual(f.read(), content, path)
+            self.assertEqual(Path(path).read_text(), content, path)
         self.assertEqual(os.stat(os.path.join(devices, 'linked')).st_nlink, 1)
         self.assertTrue(stat.S_ISFIFO(os.stat(os.path.join(devices, 'fifo')).st_mode))
 
     def test_dev_slog_keeps_every_record_of_the_run_and_none_of_an_earlier_one(self):
         # Two processes in turn fall back to the file, each opening it from
         # byte 0 as the client does: both are kept, in order, and read back.
-        with open(self.sb.path('/dev/slog'), 'wb') as f:
-            f.write(slogger.raw_record(b'earlier: run\0'))
+        Path(self.sb.path('/dev/slog')).write_bytes(wire.text('earlier: run', 1))
         open(self.sb.path('/dev/vellmar/debug'), 'w').close()
-        dorvane = shlex.split(os.environ.get('EMULATOR', '')) + [
-            os.path.join(os.environ['BIN_DIR'], 'dorvane')]
-        result = self.sh('"$@" -x 5; "$@" -x 1 -y 7', args=dorvane)
+        result = self.sh('"$@" -x 5; "$@" -x 1 -y 7', *build.program('dorvane'))
         self.assertEqual(result.returncode, 0, result.stderr)
-        read = subprocess.run(slogger.LOGGER + ['--read', self.sb.path('/dev/slog')],
-                              capture_output=True, text=True, timeout=60)
+        read = tools.run(LOGGER + ['--read', self.sb.path('/dev/slog')], timeout=60)
         self.assertEqual((read.returncode, read.stderr), (0, ''))
         texts = [line.split(' ', 4)[4] for line in read.stdout.splitlines()]
         started = 'dorvane: process started PID=0x%08X'
@@ -182,7 +152,7 @@ class Layout(unittest.TestCase):
         for entry in ('mnt', 'opt', 'var', 'boot', 'dev', 'dev/shmem', 'dev/vellmar', 'dev/slog'):
             with self.subTest(entry=entry):
                 sb = Sandbox.for_test(self)
-                outside = os.path.join(os.path.dirname(sb.root), 'outside')
+                outside = sb.beside('outside')
                 os.makedirs(outside + '/shmem')
                 open(outside + '/slog', 'w').close()
                 if entry == 'dev/slog':
@@ -200,8 +170,8 @@ class Layout(unittest.TestCase):
         os.symlink('mnt', self.sb.path('/var'))
         base = os.path.dirname(self.sb.root)
         os.symlink('root', os.path.join(base, 'a root'))
-        result = subprocess.run([RUNNER, 'a root', '--', 'sh', '-c', 'echo x > /var/x'], cwd=base,
-                                capture_output=True, text=True, timeout=60)
+        result = tools.run([RUNNER, 'a root', '--', 'sh', '-c', 'echo x > /var/x'], cwd=base,
+                           timeout=60)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertTrue(os.path.isfile(self.sb.path('/mnt/x')))
 
@@ -216,16 +186,13 @@ class Layout(unittest.TestCase):
         wrappers = {'bwrap': swap % ('mnt', 'mnt', 'mnt', shutil.which('bwrap')),
                     'logger': swap % ('dev', 'dev', 'dev', '$EMU "$LOGGER"')}
         for name, script in wrappers.items():
-            with open(os.path.join(base, name), 'w') as f:
-                f.write('#!/bin/sh\n' + script)
+            Path(os.path.join(base, name)).write_text('#!/bin/sh\n' + script)
             os.chmod(os.path.join(base, name), 0o755)
-        writes = 'open("/mnt/x", "w"); open("/dev/shmem/x", "w")'
-        result = self.sb.run_command(
-            [sys.executable, '-c', SEND_ONE_RECORD + writes],
+        result = self.sb.sh(
+            '"$@" && : > /mnt/x && : > /dev/shmem/x', *SEND,
             env={'PATH': base + ':' + os.environ['PATH'], 'ROOT': self.sb.root, 'OUTSIDE': outside,
                  'HOST_SLOGGER': os.path.join(base, 'logger'), 'EMULATOR': '',
-                 'EMU': os.environ.get('EMULATOR', ''),
-                 'LOGGER': os.path.join(os.environ['BIN_DIR'], 'host-slogger')})
+                 'EMU': shlex.join(build.EMULATOR), 'LOGGER': build.HOST_SLOGGER})
         self.assertEqual((result.returncode, result.stdout), (0, '25\n'), result.stderr)
         self.assertEqual(result.records, [('info', 20001, 'probe: hello')])
         self.assertEqual(os.listdir(outside), ['shmem'])
@@ -246,24 +213,20 @@ class Layout(unittest.TestCase):
             for name in [''] + dirs:
                 shutil.chown(os.path.join(parent, name), 'nobody')
         os.chmod(os.path.dirname(self.sb.root), 0o755)
-        result = subprocess.run(
+        result = tools.run(
             ['setpriv', '--reuid=nobody', '--regid=nogroup', '--clear-groups',
-             RUNNER, self.sb.root, '--', 'sh', '-c', 'id -u; echo x > /mnt/mine'],
-            capture_output=True, text=True, timeout=60)
+             RUNNER, self.sb.root, '--', 'sh', '-c', 'id -u; echo x > /mnt/mine'], timeout=60)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertNotEqual(result.stdout.strip(), '0')
         self.assertTrue(os.path.isfile(self.sb.path('/mnt/mine')))
 
 
-class Status(unittest.TestCase):
-    def setUp(self):
-        self.sb = Sandbox.for_test(self)
-
+class Status(SandboxCase):
     def test_command_status_is_passed_through(self):
         for code in (0, 1, 7, 124):
-            result = self.sb.run_command(['sh', '-c', 'exit %d' % code], logger=False)
+            result = self.sb.sh('exit %d' % code, logger=False)
             self.assertEqual(result.returncode, code)
-        result = self.sb.run_command(['sh', '-c', 'kill -TERM $$'], logger=False)
+        result = self.sb.sh('kill -TERM $$', logger=False)
         self.assertEqual(result.returncode, 128 + 15)
 
     def test_set_up_exec_and_lookup_failures_have_their_own_status(self):
@@ -291,14 +254,13 @@ class Status(unittest.TestCase):
         probe = ['grep', '-E', '^Sig(Blk|Ign)', '/proc/self/status']
         for given in (None, ignore_hangup_and_block_usr1):
             with self.subTest(given=given and given.__name__):
-                runs = [subprocess.run(wrapper + probe, preexec_fn=given, capture_output=True,
-                                       text=True, timeout=60)
+                runs = [tools.run(wrapper + probe, preexec_fn=given, timeout=60)
                         for wrapper in (['env'], [RUNNER, self.sb.root, '--'])]
                 self.assertEqual(runs[1].stdout, runs[0].stdout, runs[1].stderr)
-        result = self.sb.run_command(['sh', '-c', 'kill -INT $$; echo survived'], logger=False)
+        result = self.sb.sh('kill -INT $$; echo survived', logger=False)
         self.assertEqual((result.returncode, result.stdout), (130, ''))
 
-    def test_usage_errors_are_125_with_a_message(self):
+    def test_usage_errors_and_the_host_root_are_125_with_a_message(self):
         root = self.sb.root
         for args, message in (([], 'want ROOT -- COMMAND'), ([root], 'want ROOT -- COMMAND'),
                               ([root, 'true'], 'want ROOT -- COMMAND'),
@@ -308,54 +270,45 @@ class Status(unittest.TestCase):
                               (['--bind', '/nonexistent-source', '/x', root, '--', 'true'],
                                '--bind source /nonexistent-source does not exist'),
                               (['--timeout', '1x', root, '--', 'true'], "bad --timeout '1x'"),
-                              (['--timeout'], '--timeout needs DURATION')):
-            result = subprocess.run([RUNNER] + args, capture_output=True, text=True, timeout=30,
-                                    env=with_logger())
+                              (['--timeout'], '--timeout needs DURATION'),
+                              (['/', '--', 'true'], 'ROOT must not be /')):
+            result = tools.run([RUNNER] + args)
             self.assertEqual(result.returncode, 125, args)
             self.assertTrue(result.stderr.startswith('sandbox-run: ' + message), result.stderr)
-        with open('/dev/full', 'w') as full:
-            result = subprocess.run([RUNNER, '--help'], stdout=full, stderr=subprocess.PIPE,
-                                    text=True, timeout=30)
+        result = tools.to_full_disk([RUNNER, '--help'])
         self.assertEqual((result.returncode, result.stderr),
                          (125, 'sandbox-run: write error: No space left on device\n'))
-        result = subprocess.run([RUNNER, '--version'], capture_output=True, text=True, timeout=30)
-        self.assertRegex(result.stdout, r'^sandbox-run \(mediaunit-tools\) \d+\.\d+\.\d+\n$')
+        tools.assert_version(self, [RUNNER], 'sandbox-run')
 
     def test_a_deleted_working_directory_is_refused_before_root_is_touched(self):
-        with open(self.sb.path('/dev/slog'), 'w') as f:
-            f.write('kept')
-        gone = os.path.join(os.path.dirname(self.sb.root), 'gone')
+        Path(self.sb.path('/dev/slog')).write_text('kept')
+        gone = self.sb.beside('gone')
         os.mkdir(gone)
 
         def enter_and_remove():
             os.chdir(gone)
             os.rmdir(gone)
-        result = subprocess.run([RUNNER, self.sb.root, '--', 'true'], preexec_fn=enter_and_remove,
-                                capture_output=True, text=True, timeout=30)
+        result = tools.run([RUNNER, self.sb.root, '--', 'true'], preexec_fn=enter_and_remove)
         self.assertEqual(result.returncode, 125)
         self.assertIn('sandbox-run: the working directory is gone', result.stderr)
-        with open(self.sb.path('/dev/slog')) as f:
-            self.assertEqual(f.read(), 'kept')
+        self.assertEqual(Path(self.sb.path('/dev/slog')).read_text(), 'kept')
 
-    def test_the_host_root_and_a_missing_bwrap_are_refused(self):
-        result = subprocess.run([RUNNER, '/', '--', 'true'], capture_output=True, text=True,
-                                timeout=30)
-        self.assertEqual(result.returncode, 125)
-        self.assertIn('ROOT must not be /', result.stderr)
-        result = subprocess.run([RUNNER, self.sb.root, '--', 'true'], capture_output=True,
-                                text=True, timeout=30, env=dict(os.environ, PATH='/nonexistent'))
+    def test_a_missing_bwrap_is_refused(self):
+        result = tools.run([RUNNER, self.sb.root, '--', 'true'],
+                           env=dict(os.environ, PATH='/nonexistent'))
         self.assertEqual((result.returncode, result.stderr),
                          (125, 'sandbox-run: bwrap (bubblewrap) is not installed\n'))
+
 
 def alive(pid):
     return os.path.exists('/proc/%d' % pid)
 
 
-class Ending(unittest.TestCase):
+class Ending(SandboxCase):
     """However a run ends, no process of it outlives the runner."""
 
     def setUp(self):
-        self.sb = Sandbox.for_test(self)
+        super().setUp()
         self.pids = self.sb.path('/mnt/pids')
         self.addCleanup(self.kill_left_over)
 
@@ -368,14 +321,11 @@ class Ending(unittest.TestCase):
         """The pids the command has written to /mnt/pids, one a line."""
         if not os.path.exists(self.pids):
             return []
-        with open(self.pids) as f:
-            return [int(line) for line in f.read().split('\n')[:-1]]
+        return [int(line) for line in Path(self.pids).read_text().split('\n')[:-1]]
 
     def start(self, script, want_pids, *args, **kwargs):
-        runner = subprocess.Popen([RUNNER] + counts_bind() + list(args) +
-                                  [self.sb.root, '--', 'sh', '-c', script],
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                  env=with_logger(), **kwargs)
+        runner = subprocess.Popen(sandbox.runner(*args, self.sb.root, '--', 'sh', '-c', script),
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kwargs)
         self.addCleanup(lambda: runner.poll() is None and runner.kill())
         deadline = time.monotonic() + 30
         while len(self.written_pids()) < want_pids and time.monotonic() < deadline:
@@ -417,20 +367,17 @@ class Ending(unittest.TestCase):
 
     def test_one_run_per_root(self):
         # A second run would take the first one's socket and empty its devices.
-        with open(self.sb.path('/mnt/send.py'), 'w') as f:
-            f.write(SEND_ONE_RECORD)
-        log = os.path.join(os.path.dirname(self.sb.root), 'log')
+        log = self.sb.beside('log')
         runner = self.start('echo $$ > /mnt/pids; while [ ! -e /mnt/go ]; do sleep 0.05; done; '
-                            'exec %s /mnt/send.py' % sys.executable, 1, '--logger-output', log)
-        second = subprocess.run([RUNNER, '--logger-output', log + '2', self.sb.root, '--', 'true'],
-                                capture_output=True, text=True, timeout=60, env=with_logger())
+                            'exec ' + shlex.join(SEND), 1, '--logger-output', log)
+        second = tools.run([RUNNER, '--logger-output', log + '2', self.sb.root, '--', 'true'],
+                           timeout=60)
         self.assertEqual(second.returncode, 125)
         self.assertIn('is in use by another sandbox-run', second.stderr)
         open(self.sb.path('/mnt/go'), 'w').close()
         stdout, stderr = runner.communicate(timeout=60)
         self.assertEqual((runner.returncode, stdout), (0, '25\n'), stderr)
-        with open(log) as f:
-            self.assertEqual(parse_log_line(f.read().rstrip('\n'))[2], 'probe: hello')
+        self.assertEqual(parse_line(Path(log).read_text().rstrip('\n'))[2], 'probe: hello')
         self.assertFalse(os.path.exists(log + '2'))
 
     def test_the_terminals_interrupt_is_the_commands_to_act_on(self):
@@ -454,10 +401,9 @@ class Ending(unittest.TestCase):
         # dorvane, left to start a moment later, runs to its end and its
         # records all arrive; a sleeper is stopped, one that ignores SIGTERM
         # killed.
-        dorvane = ' '.join(shlex.split(os.environ.get('EMULATOR', '')) + [
-            os.path.join(os.environ['BIN_DIR'], 'dorvane')])
+        dorvane = shlex.join(build.program('dorvane'))
         open(self.sb.path('/dev/vellmar/debug'), 'w').close()
-        log = os.path.join(self.sb.root, '..', 'log')
+        log = self.sb.beside('log')
         runner = self.start(
             '(sleep 0.5; %s -x 5) & sleep 300 & echo $! >> /mnt/pids; '
             'sh -c \'trap "" TERM; echo $$ >> /mnt/pids; exec sleep 300\' & '
@@ -467,19 +413,18 @@ class Ending(unittest.TestCase):
         self.assertEqual((runner.returncode, stdout, stderr), (0, '', ''))
         self.assertFalse(any(map(alive, self.written_pids())))
         with open(log) as f:
-            texts = [parse_log_entry(line.rstrip('\n')).text.split(' PID=')[0] for line in f]
+            texts = [parse_entry(line.rstrip('\n')).text.split(' PID=')[0] for line in f]
         self.assertEqual(texts, ['dorvane: process started', 'dorvane: Label: ? QNX: ? Built: ?',
                                  'dorvane: dorvane:  invalid parameter x:5 \\n'])
 
 
-class Logger(unittest.TestCase):
-    def setUp(self):
-        self.sb = Sandbox.for_test(self)
-
+class Logger(SandboxCase):
     def test_the_log_appears_while_the_command_runs(self):
+        # Logs, then waits for the test to have seen the line before it ends.
         runner = subprocess.Popen(
-            [RUNNER, '--logger', self.sb.root, '--', sys.executable, '-c', SEND_THEN_WAIT],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=with_logger())
+            [RUNNER, '--logger', self.sb.root, '--', 'sh', '-c', '"$@" || exit; for i in '
+             '$(seq 400); do [ -e /mnt/go ] && exit; sleep 0.05; done; exit 3', 'sh'] + SEND,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.addCleanup(lambda: runner.poll() is None and runner.kill())
         lines = []
         for line in runner.stdout:
@@ -491,26 +436,22 @@ class Logger(unittest.TestCase):
         self.assertEqual(sorted(line.endswith(' probe: hello\n') for line in lines), [False, True])
         self.assertIn('25\n', lines)
         hello = next(line for line in lines if line.endswith(' probe: hello\n'))
-        self.assertEqual(parse_log_line(hello.rstrip('\n')), ('info', 20001, 'probe: hello'))
+        self.assertEqual(parse_line(hello.rstrip('\n')), ('info', 20001, 'probe: hello'))
         self.assertFalse(os.path.exists(self.sb.path('/dev/sidechannel')))
 
     def test_logger_output_file_and_arguments(self):
-        result = self.sb.run_command([sys.executable, '-c', SEND_ONE_RECORD],
-                                     logger_args=['--fail', 'EBADF:1'])
+        result = self.sb.run_command(SEND, logger_args=['--fail', 'EBADF:1'])
         self.assertEqual(result.stdout, '-9\n')
         self.assertEqual(result.log, [])
-        result = self.sb.run_command([sys.executable, '-c', SEND_ONE_RECORD])
+        result = self.sb.run_command(SEND)
         self.assertEqual(result.records, [('info', 20001, 'probe: hello')])
         # Appended, as host-slogger --output does.
-        log = os.path.join(self.sb.root, '..', 'kept.log')
-        with open(log, 'w') as f:
-            f.write('an earlier line\n')
+        log = self.sb.beside('kept.log')
+        Path(log).write_text('an earlier line\n')
         for _ in range(2):
-            subprocess.run([RUNNER, '--logger-output', log, self.sb.root, '--',
-                            sys.executable, '-c', SEND_ONE_RECORD], check=True,
-                           capture_output=True, timeout=60, env=with_logger())
-        with open(log) as f:
-            lines = f.read().splitlines()
+            tools.run([RUNNER, '--logger-output', log, self.sb.root, '--'] + SEND, check=True,
+                      timeout=60)
+        lines = Path(log).read_text().splitlines()
         self.assertEqual(lines[0], 'an earlier line')
         self.assertEqual([line.endswith(' probe: hello') for line in lines[1:]], [True, True])
 
@@ -519,9 +460,8 @@ class Logger(unittest.TestCase):
         self.assertEqual(result.returncode, 125)
         self.assertIn('host logger', result.stderr)
         # Every record refused, and a run that succeeded all the same: said once.
-        result = subprocess.run([RUNNER, '--logger-output', '/dev/full', self.sb.root, '--',
-                                 sys.executable, '-c', SEND_ONE_RECORD + 'print(0)'],
-                                capture_output=True, text=True, timeout=60, env=with_logger())
+        result = tools.run([RUNNER, '--logger-output', '/dev/full', self.sb.root, '--', 'sh', '-c',
+                            '"$@"; echo 0', 'sh'] + SEND, timeout=60)
         self.assertEqual((result.returncode, result.stdout), (125, '-5\n0\n'))
         self.assertEqual(result.stderr, 'host-slogger: cannot write the log to /dev/full: No '
                                         'space left on device; records not written are '
@@ -531,26 +471,23 @@ class Logger(unittest.TestCase):
         self.assertEqual(result.returncode, 125)
         self.assertIn('host logger failed to start', result.stderr)
         # --logger-arg starts the logger, as --logger-output does.
-        result = subprocess.run([RUNNER, '--logger-arg', '--bogus', self.sb.root, '--', 'true'],
-                                capture_output=True, text=True, timeout=60, env=with_logger())
+        result = tools.run([RUNNER, '--logger-arg', '--bogus', self.sb.root, '--', 'true'],
+                           timeout=60)
         self.assertEqual(result.returncode, 125)
         self.assertIn('host logger failed to start', result.stderr)
 
     def test_any_root_a_plain_run_takes_takes_a_logger(self):
         # Inside, the socket is always /dev/sidechannel: ROOT's length does not matter.
         root = os.path.join(self.sb.root, 'a' * 100, 'root')
-        log = os.path.join(os.path.dirname(self.sb.root), 'log')
-        result = subprocess.run([RUNNER, '--logger-output', log, root, '--', sys.executable, '-c',
-                                 SEND_ONE_RECORD], capture_output=True, text=True, timeout=60,
-                                env=with_logger())
+        result = tools.run([RUNNER, '--logger-output', self.sb.beside('log'), root, '--'] + SEND,
+                           timeout=60)
         self.assertEqual((result.returncode, result.stdout), (0, '25\n'), result.stderr)
 
     def test_a_logger_whose_reader_has_gone_is_no_failure_of_the_run(self):
         # It ends by SIGPIPE, as a filter in a pipeline does; any other signal
         # may have cost records.
-        fake = os.path.join(os.path.dirname(self.sb.root), 'fake-logger')
-        with open(fake, 'w') as f:
-            f.write('#!%s\n' % sys.executable + FAKE_LOGGER)
+        fake = self.sb.beside('fake-logger')
+        Path(fake).write_text('#!%s\n' % sys.executable + FAKE_LOGGER)
         os.chmod(fake, 0o755)
         for ending, status, complaint in (('SIGPIPE', 0, ''), ('SIGABRT', 125,
                                           'sandbox-run: the host logger was killed by signal 6')):
@@ -564,20 +501,16 @@ class Logger(unittest.TestCase):
         # The caller's own logger on ROOT/dev/sidechannel, restarted while the
         # command runs: the second record must reach the new one.
         directory = self.sb.path('/dev')
-        first = slogger.Logger(directory)
-        self.addCleanup(lambda: first.process.poll() is None and first.stop())
+        first = logger.Logger(directory).stop_at_cleanup(self)
         probe = subprocess.Popen(
-            [RUNNER] + counts_bind() + [self.sb.root, '--'] +
-            shlex.split(os.environ.get('EMULATOR', '')) +
-            [os.path.join(os.environ['BIN_DIR'], 'log_probe'), 'restart'],
+            sandbox.runner(self.sb.root, '--', *build.program('log_probe'), 'restart'),
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.addCleanup(lambda: probe.poll() is None and probe.kill())
         deadline = time.monotonic() + 60
         while not first.lines() and time.monotonic() < deadline:
             time.sleep(0.05)
         first.stop()
-        second = slogger.Logger(directory)
-        self.addCleanup(lambda: second.process.poll() is None and second.stop())
+        second = logger.Logger(directory).stop_at_cleanup(self)
         open(self.sb.path('/mnt/go'), 'w').close()
         stdout, stderr = probe.communicate(timeout=60)
         second.stop()

@@ -3,11 +3,10 @@ the examples and a C program calling every public function built against that
 prefix alone (C with pkg-config, C++ with find_package), then run in the
 sandbox with the host logger; every record must arrive as sent.
 
-CTest sets BUILD_DIR (this build), SOURCE_DIR, LIBDIR (the library's
-directory under the prefix), CC and CXX (this build's compilers), NM (its
-nm), TOOLCHAIN_FILE (cross builds only), EMULATOR, BIN_DIR and SANDBOX_RUN.
-INSTALLED_PREFIX names an installed copy to check instead of installing this
-build (scripts/check-packages: the packages' one, with their sandbox-run);
+It takes BUILD_DIR, LIBDIR (the library's directory under the prefix), CC,
+CXX, NM and TOOLCHAIN_FILE from harness.build. INSTALLED_PREFIX names an
+installed copy to check instead of installing this build
+(scripts/check-packages: the packages' one, with their sandbox-run);
 pkg-config and CMake search /usr by themselves, so it is given to neither.
 """
 
@@ -15,15 +14,23 @@ import glob
 import itertools
 import os
 import re
-import shlex
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
-from sandbox import Sandbox, unescape
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import build
+from harness.logger import unescape
+from harness.sandbox import Sandbox
+from harness.tools import step as run
 
-SOURCE_DIR = os.environ.get('SOURCE_DIR', '')
+SOURCE_DIR = build.SOURCE_DIR
+LIBDIR = build.setting('LIBDIR', build.cached('CMAKE_INSTALL_LIBDIR'))
+CC = build.setting('CC', build.cached('CMAKE_C_COMPILER') or 'cc')
+CXX = build.setting('CXX', build.cached('CMAKE_CXX_COMPILER') or 'c++')
+TOOLCHAIN_FILE = build.setting('TOOLCHAIN_FILE', build.cached('CMAKE_TOOLCHAIN_FILE'))
 C_FLAGS = ['-std=c11', '-Wall', '-Wextra', '-Werror', '-pedantic']
 
 # Every dialect a program may be written in, with the host's two compilers;
@@ -52,15 +59,6 @@ HOST_NAMES = {'MsgSendv', 'devctl', 'pathmgr_symlink', '__stackavail',
 NM_LINE = re.compile(r'^(.+) ([A-Za-z]) [0-9a-f]+(?: [0-9a-f]+)?$')
 
 
-def run(command, **kwargs):
-    """Runs a build step; its output becomes the failure message."""
-    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            encoding='utf-8', errors='replace', timeout=300, **kwargs)
-    if result.returncode != 0:
-        raise AssertionError('%s failed:\n%s' % (shlex.join(command), result.stdout))
-    return result.stdout
-
-
 class InstalledLibraryTest(unittest.TestCase):
 
     @classmethod
@@ -73,7 +71,7 @@ class InstalledLibraryTest(unittest.TestCase):
         # prefix from where they lie, not from where they were installed.
         cls.prefix = os.path.join(cls.work, 'prefix')
         installed = os.path.join(cls.work, 'installed')
-        run(['cmake', '--install', os.environ['BUILD_DIR'], '--prefix', installed])
+        run(['cmake', '--install', build.BUILD_DIR, '--prefix', installed])
         os.rename(installed, cls.prefix)
 
     @classmethod
@@ -82,18 +80,18 @@ class InstalledLibraryTest(unittest.TestCase):
 
     def build_c(self, source, name, extra=()):
         """Compiles one C file with the flags pkg-config gives for the prefix."""
-        pc_dir = os.path.join(self.prefix, os.environ['LIBDIR'], 'pkgconfig')
+        pc_dir = os.path.join(self.prefix, LIBDIR, 'pkgconfig')
         env = dict(os.environ)
         if self.prefix != '/usr':
             env.update(PKG_CONFIG_LIBDIR=pc_dir, PKG_CONFIG_PATH='')
         flags = run(['pkg-config', '--cflags', '--libs', 'slog'], env=env).split()
         program = os.path.join(self.work, name)
-        run([os.environ['CC']] + C_FLAGS + list(extra) + [source] + flags + ['-o', program])
+        run([CC] + C_FLAGS + list(extra) + [source] + flags + ['-o', program])
         return program
 
     def run_in_sandbox(self, program, *args):
         """(exit status, stdout, records as (severity, code, text bytes))."""
-        command = shlex.split(os.environ.get('EMULATOR', '')) + [program] + list(args)
+        command = build.EMULATOR + [program] + list(args)
         with Sandbox() as sandbox:
             result = sandbox.run_command(command)
         records = [(severity, code, unescape(text)) for severity, code, text in result.records]
@@ -137,12 +135,11 @@ class InstalledLibraryTest(unittest.TestCase):
         self.assertEqual(foreign, [])
 
     def test_only_the_public_names_are_global(self):
-        archives = sorted(glob.glob(os.path.join(self.prefix, os.environ['LIBDIR'], 'libslog*.a')))
+        archives = sorted(glob.glob(os.path.join(self.prefix, LIBDIR, 'libslog*.a')))
         self.assertEqual([os.path.basename(a) for a in archives], ['libslog.a', 'libslog_host.a'])
         found = set()
         for archive in archives:
-            listing = run([os.environ.get('NM') or 'nm', '-g', '-C', '-P', '--defined-only',
-                           archive])
+            listing = run([build.NM, '-g', '-C', '-P', '--defined-only', archive])
             for match in filter(None, map(NM_LINE.match, listing.splitlines())):
                 name, kind = match.groups()
                 if not (kind in 'WV' and name.startswith('std::')):
@@ -173,13 +170,17 @@ class InstalledLibraryTest(unittest.TestCase):
             ('error', 20004, b'sent by slogf'),
         ])
 
-    def test_shared_object_logs(self):
-        examples = os.path.join(SOURCE_DIR, 'examples', 'c')
-        plugin = self.build_c(os.path.join(examples, 'plugin.c'), 'plugin.so',
+    def build_with_plugin(self, loader):
+        """The example plugin, built with pkg-config, and loader, a C file that loads it."""
+        plugin = self.build_c(os.path.join(SOURCE_DIR, 'examples', 'c', 'plugin.c'), 'plugin.so',
                               ['-shared', '-fPIC'])
-        loader = os.path.join(self.work, 'load_plugin')
-        run([os.environ['CC']] + C_FLAGS + [os.path.join(examples, 'load_plugin.c'), '-ldl',
-                                            '-o', loader])
+        program = os.path.join(self.work, os.path.basename(loader)[:-len('.c')])
+        run([CC] + C_FLAGS + [loader, '-ldl', '-o', program])
+        return program, plugin
+
+    def test_shared_object_logs(self):
+        loader, plugin = self.build_with_plugin(
+            os.path.join(SOURCE_DIR, 'examples', 'c', 'load_plugin.c'))
         _, records = self.run_in_sandbox(loader, plugin)
         self.assertEqual(records, [('info', 20001, b'load_plugin: plugin round 1'),
                                    ('info', 20005, b'sent from a shared object')])
@@ -187,13 +188,8 @@ class InstalledLibraryTest(unittest.TestCase):
     def test_unloaded_plugin_takes_its_connection_along(self):
         # Each copy of the library in a plugin has its own connection: one
         # left open per load would reach the logger's limit of clients.
-        examples = os.path.join(SOURCE_DIR, 'examples', 'c')
-        plugin = self.build_c(os.path.join(examples, 'plugin.c'), 'plugin.so',
-                              ['-shared', '-fPIC'])
-        cycles = os.path.join(self.work, 'plugin_cycles')
-        run([os.environ['CC']] + C_FLAGS +
-            [os.path.join(SOURCE_DIR, 'tests', 'install', 'plugin_cycles.c'), '-ldl',
-             '-o', cycles])
+        cycles, plugin = self.build_with_plugin(
+            os.path.join(SOURCE_DIR, 'tests', 'install', 'plugin_cycles.c'))
         stdout, records = self.run_in_sandbox(cycles, plugin, '20')
         before, after = re.match(r'descriptors before (\d+) after (\d+)$', stdout).groups()
         self.assertEqual(after, before)
@@ -229,17 +225,17 @@ class InstalledLibraryTest(unittest.TestCase):
         """The cmake command that configures the C++ example against a prefix."""
         configure = ['cmake', '-S', os.path.join(SOURCE_DIR, 'examples', 'cpp'), '-B', build,
                      '-DCMAKE_BUILD_TYPE=RelWithDebInfo']
-        if os.environ.get('TOOLCHAIN_FILE'):
+        if TOOLCHAIN_FILE:
             # A cross toolchain confines package searches to its sysroot.
-            return configure + ['-DCMAKE_TOOLCHAIN_FILE=' + os.environ['TOOLCHAIN_FILE'],
+            return configure + ['-DCMAKE_TOOLCHAIN_FILE=' + TOOLCHAIN_FILE,
                                 '-Dslog_DIR:PATH=' + package_dir]
-        configure.append('-DCMAKE_CXX_COMPILER=' + os.environ['CXX'])
+        configure.append('-DCMAKE_CXX_COMPILER=' + CXX)
         return configure + ([] if prefix == '/usr' else ['-DCMAKE_PREFIX_PATH=' + prefix])
 
     def test_build_tree_is_no_package(self):
         # Only an install lays the headers out as <slog/...>: pointed at the
         # build tree, find_package says it found no package, not half of one.
-        build_dir = os.environ['BUILD_DIR']
+        build_dir = build.BUILD_DIR
         for way in ('slog_DIR', 'CMAKE_PREFIX_PATH'):
             with self.subTest(way=way):
                 configure = self.configure_cpp(os.path.join(self.work, 'cpp-' + way), build_dir,
@@ -254,7 +250,7 @@ class InstalledLibraryTest(unittest.TestCase):
 
     def test_cpp_example_with_find_package(self):
         build = os.path.join(self.work, 'cpp')
-        package_dir = os.path.join(self.prefix, os.environ['LIBDIR'], 'cmake', 'slog')
+        package_dir = os.path.join(self.prefix, LIBDIR, 'cmake', 'slog')
         run(self.configure_cpp(build, self.prefix, package_dir))
         with open(os.path.join(build, 'CMakeCache.txt')) as cache:
             found = [line.rstrip('\n') for line in cache if line.startswith('slog_DIR:')]

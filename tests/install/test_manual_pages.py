@@ -5,9 +5,13 @@ import glob
 import os
 import shutil
 import subprocess
+import sys
 import unittest
 
-PAGES = sorted(glob.glob(os.path.join(os.environ['SOURCE_DIR'], 'docs', 'man', '*.[1-8]')))
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import build
+
+PAGES = sorted(glob.glob(os.path.join(build.SOURCE_DIR, 'docs', 'man', '*.[1-8]')))
 
 
 class ManualPages(unittest.TestCase):

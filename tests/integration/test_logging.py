@@ -4,13 +4,15 @@
 import collections
 import os
 import re
-import shlex
 import shutil
 import signal
-import struct
+import sys
 import unittest
+from pathlib import Path
 
-from sandbox import Sandbox, parse_log_line
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import build, loads, logger, wire
+from harness.sandbox import Sandbox, SandboxCase
 
 LONG = 'x' * 1015
 ODD_TEXT = b'tab\there\nnl \\ \xc3\xa9 \x01'
@@ -21,7 +23,7 @@ RECORDS = [
     (10, 7, b'\0'),
     (13, 9, LONG.encode() + b'\0'),
     (13, 10, ODD_TEXT + b'\0'),
-    (3, 11, struct.pack('<3i', 1, -2, 2147483647)),
+    (3, 11, wire.ints(1, -2, 2147483647)),
     (3, 12, b''),
     (4, 13, bytes([0x00, 0x01, 0xfe, 0xff, 0x7f])),
     (13, 20001, b'log_probe: front 5\0'),
@@ -42,18 +44,11 @@ RECORD_LINES = [
 CLIENT_CALLS = 7
 
 
-def raw_record(severity, code, payload):
-    return struct.pack('<iiI', severity, code, 0) + payload
-
-
 def byte_counts(records):
     return ['%d' % (12 + len(payload)) for _, _, payload in records]
 
 
-class Delivery(unittest.TestCase):
-    def setUp(self):
-        self.sb = Sandbox.for_test(self)
-
+class Delivery(SandboxCase):
     def test_records_reach_the_logger_exactly(self):
         result = self.sb.run('log_probe', 'records')
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -69,7 +64,8 @@ class Delivery(unittest.TestCase):
         # Once on the device the client stays there: the logger sees nothing.
         self.assertEqual(result.log, [])
         with open(self.sb.path('/dev/slog'), 'rb') as f:
-            self.assertEqual(f.read(), b''.join(raw_record(*r) for r in RECORDS))
+            self.assertEqual(f.read(), b''.join(wire.record(payload, code, severity)
+                                                for severity, code, payload in RECORDS))
 
     def test_device_missing_loses_one_record_then_side_channel_again(self):
         result = self.sb.run('log_probe', 'records', logger_args=['--fail', 'ENOSYS:1'])
@@ -86,18 +82,11 @@ class Delivery(unittest.TestCase):
         self.assertEqual(result.stderr.splitlines(),
                          ['Fatal: Could not write slog event: No such file or directory'] * 3)
 
-
     def test_started_program_inherits_no_device_descriptor(self):
         open(self.sb.path('/dev/slog'), 'wb').close()
         result = self.sb.run('log_probe', 'descriptor', logger=False)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(result.stdout.splitlines(), ['29', 'descriptor above 2, inherited no'])
-
-
-def probe_in_shell():
-    """The variables that let `sh -c` run log_probe as this build runs it."""
-    return {'EMU': os.environ.get('EMULATOR', ''),
-            'PROBE': shlex.quote(os.path.join(os.environ['BIN_DIR'], 'log_probe'))}
 
 
 class ClosedStandardDescriptors(unittest.TestCase):
@@ -106,51 +95,38 @@ class ClosedStandardDescriptors(unittest.TestCase):
         # the closed standard output, which the device must not have taken.
         sb = Sandbox.for_test(self)
         open(sb.path('/dev/slog'), 'wb').close()
-        result = sb.run_command(['sh', '-c', 'exec $EMU $PROBE front 2 1>&-'], logger=False,
-                                env=probe_in_shell())
+        result = sb.sh('exec $EMU $PROBE front 2 1>&-', logger=False, env=build.shell_variables())
         self.assertEqual(result.returncode, 0, result.stderr)
         with open(sb.path('/dev/slog'), 'rb') as f:
-            self.assertEqual(f.read(), b''.join(
-                raw_record(13, 20001, b'log_probe: record %d\0' % i) for i in range(2)))
+            self.assertEqual(f.read(), b''.join(wire.text('log_probe: record %d' % i)
+                                                for i in range(2)))
 
     def test_output_to_a_closed_descriptor_never_reaches_the_logger(self):
         # The refused records' Fatal lines go to standard error, "carried on"
         # to standard output: with either closed at start, neither may land on
         # the side channel as a packet of its own, nor steal a record's reply.
-        env = probe_in_shell()
         for closed in ('1>&-', '2>&-'):
             with self.subTest(closed=closed):
                 sb = Sandbox.for_test(self)
-                result = sb.run_command(['sh', '-c', 'exec $EMU $PROBE front 4 ' + closed],
-                                        logger_args=['--answers', 'EIO,log'], env=env)
+                result = sb.sh('exec $EMU $PROBE front 4 ' + closed,
+                               logger_args=['--answers', 'EIO,log'], env=build.shell_variables())
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertEqual(result.records, [('info', 20001, 'log_probe: record 1'),
                                                   ('info', 20001, 'log_probe: record 3')])
                 self.assertNotIn('host-slogger', result.stderr)
 
 
-class Concurrency(unittest.TestCase):
-    def setUp(self):
-        self.sb = Sandbox.for_test(self)
-
+class Concurrency(SandboxCase):
     def test_threads_records_arrive_whole_and_once(self):
         threads, per_thread = 8, 200
         result = self.sb.run('log_probe', 'threads', threads, per_thread, timeout=300)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(result.stdout, 'failures 0\n')
-        expected = collections.Counter()
-        for t in range(threads):
-            for i in range(per_thread):
-                if i % 2 == 0:
-                    expected['info %d thread %d record %d' % (100 + t, t, i)] += 1
-                else:
-                    expected['info %d ints[2]: %d %d' % (100 + t, t, i)] += 1
-        self.assertEqual(collections.Counter(result.log), expected)
-        # Each thread's own records keep their order.
-        for t in range(threads):
-            mine = [line for line in result.log if line.startswith('info %d ' % (100 + t))]
-            numbers = [int(line.split()[-1]) for line in mine]
-            self.assertEqual(numbers, list(range(per_thread)))
+
+        def line(t, i):  # texts and integers in turn
+            form = 'info %d thread %d record %d' if i % 2 == 0 else 'info %d ints[2]: %d %d'
+            return form % (100 + t, t, i)
+        loads.assert_threads_logged(self, result.log, threads, per_thread, line)
 
     def test_child_forked_while_another_thread_logs(self):
         forks = 10
@@ -192,27 +168,10 @@ class Concurrency(unittest.TestCase):
         forks, threads = 200, 3
         result = self.sb.run('log_probe', 'early-forks', forks, threads, timeout=300)
         self.assertNotEqual(result.returncode, 128 + signal.SIGALRM, 'a fork got stuck')
-        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        lines = result.stdout.splitlines()
-        self.assertEqual(lines[0], 'children %d of %d' % (forks, forks))
-        self.assertEqual(lines[-1], 'background failures 0')
         # The child forked before main logs on a connection of its own.
-        self.assertEqual(result.log[:2], ['info 100 before main', 'info 101 forked before main'])
+        loads.assert_forks_logged(self, result, forks, threads + 1, first=[
+            'info 100 before main', 'info 101 forked before main'])
         self.assertNotEqual(result.pids[0], result.pids[1])
-        children = collections.Counter(line for line in result.log[2:]
-                                       if re.match(r'info (300|301|20001) ', line))
-        expected = collections.Counter()
-        for k in range(forks):
-            expected.update(['info 300 child %d' % k, 'info 20001 log_probe: child %d front' % k,
-                             'info 301 ints[1]: %d' % k])
-        self.assertEqual(children, expected)
-        sent = [int(line.split()[-1]) for line in lines[1:-1]]
-        self.assertEqual(len(sent), threads + 1)
-        for t, count in enumerate(sent):
-            mine = [line for line in result.log if line.startswith('info %d ' % (200 + t))]
-            self.assertEqual(mine, ['info %d background %d %d' % (200 + t, t, n)
-                                    for n in range(count)])
-        self.assertEqual(len(result.log), 2 + 3 * forks + sum(sent))
 
 
 # Free stack at the call where each sweep starts. Below it a thread's first
@@ -226,12 +185,15 @@ COUNTED_SWEEP_FLOORS = {'': 1536, 'double': 1536, 'front': 2048}
 FATAL_ENOMEM = 'Fatal: Could not write slog event: Cannot allocate memory'
 
 
+def built(program):
+    """The bytes of a built program."""
+    return Path(os.path.join(build.BIN_DIR, program)).read_bytes()
+
+
 def sweep_floors(program):
-    with open(os.path.join(os.environ['BIN_DIR'], program), 'rb') as f:
-        built = f.read()
-    if b'__asan_init' in built:
+    if b'__asan_init' in built(program):
         return SANITIZED_SWEEP_FLOORS
-    return COUNTED_SWEEP_FLOORS if b'__gcov_' in built else SWEEP_FLOORS
+    return COUNTED_SWEEP_FLOORS if b'__gcov_' in built(program) else SWEEP_FLOORS
 
 
 class ShortStack(unittest.TestCase):
@@ -282,13 +244,11 @@ def unfit_for_valgrind(program):
     """Why valgrind cannot check this build of program, or None: an emulator,
     instrumentation of its own, or clang's debug information, which the
     valgrind of Debian 12 cannot read."""
-    if os.environ.get('EMULATOR'):
+    if build.EMULATOR:
         return 'an emulated build'
-    with open(os.path.join(os.environ['BIN_DIR'], program), 'rb') as f:
-        built = f.read()
-    if b'__asan_init' in built or b'__gcov_' in built or b'__tsan_init' in built:
+    if any(marker in built(program) for marker in (b'__asan_init', b'__gcov_', b'__tsan_init')):
         return 'an instrumented build'
-    return 'a clang build' if b'clang version' in built else None
+    return 'a clang build' if b'clang version' in built(program) else None
 
 
 class ThreadCheckers(unittest.TestCase):
@@ -299,7 +259,7 @@ class ThreadCheckers(unittest.TestCase):
             self.skipTest('valgrind is not installed (scripts/install-deps test)')
         if unfit_for_valgrind('log_probe'):
             self.skipTest(unfit_for_valgrind('log_probe'))
-        probe = os.path.join(os.environ['BIN_DIR'], 'log_probe')
+        probe = os.path.join(build.BIN_DIR, 'log_probe')
         for tool in ('helgrind', 'drd'):
             with self.subTest(tool=tool):
                 sb = Sandbox.for_test(self)
@@ -335,20 +295,11 @@ exit $status
 class Restart(unittest.TestCase):
     def test_logger_restart_between_two_records_loses_nothing(self):
         sb = Sandbox.for_test(self)
-        bin_dir = os.environ['BIN_DIR']
-        env = {'EMU': os.environ.get('EMULATOR', ''),
-               'LOGGER': shlex.quote(os.path.join(bin_dir, 'host-slogger')),
-               'PROBE': shlex.quote(os.path.join(bin_dir, 'log_probe'))}
-        result = sb.run_command(['sh', '-c', RESTART_SCRIPT], logger=False, env=env, timeout=120)
+        result = sb.sh(RESTART_SCRIPT, logger=False, env=build.shell_variables(), timeout=120)
         self.assertEqual(result.returncode, 0, result.stderr)
-        with open(sb.path('/mnt/probe.out')) as f:
-            self.assertEqual(f.read().splitlines(), ['27', '26'])
-        with open(sb.path('/mnt/log1')) as f:
-            self.assertEqual([parse_log_line(line) for line in f.read().splitlines()],
-                             [('info', 400, 'before restart')])
-        with open(sb.path('/mnt/log2')) as f:
-            self.assertEqual([parse_log_line(line) for line in f.read().splitlines()],
-                             [('info', 400, 'after restart')])
+        self.assertEqual(Path(sb.path('/mnt/probe.out')).read_text().splitlines(), ['27', '26'])
+        self.assertEqual(logger.read(sb.path('/mnt/log1')), ['info 400 before restart'])
+        self.assertEqual(logger.read(sb.path('/mnt/log2')), ['info 400 after restart'])
 
 
 if __name__ == '__main__':

@@ -4,12 +4,13 @@ logger that refuses records with EBADF and ENOSYS in turn."""
 
 import os
 import re
-import shlex
-import struct
+import sys
 import unittest
+from pathlib import Path
 
-from sandbox import Sandbox, parse_log_line
-import support
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import build, logger, trace, wire
+from harness.sandbox import Sandbox
 
 FATAL = 'Fatal: Could not write slog event: No such file or directory'
 STREAM_LINE = re.compile(r'^info 20001 log_probe: stream (\d+)$')
@@ -40,11 +41,9 @@ wait $probe
 
 
 def stream_numbers(path):
-    with open(path) as f:
-        lines = f.read().splitlines()
     numbers = []
-    for line in lines:
-        match = STREAM_LINE.match('%s %d %s' % parse_log_line(line))
+    for line in logger.read(path):
+        match = STREAM_LINE.match(line)
         if not match:
             raise AssertionError('not a stream record: %r' % line)
         numbers.append(int(match.group(1)))
@@ -56,26 +55,22 @@ def stream_outcomes(path):
     lost (its failure line stands right before its "sent N")."""
     outcomes = []
     failed = False
-    with open(path) as f:
-        for line in f.read().splitlines():
-            if line == FATAL and not failed:
-                failed = True
-            elif line == 'sent %d' % len(outcomes):
-                outcomes.append(failed)
-                failed = False
-            else:
-                raise AssertionError('unexpected probe output %r after record %d'
-                                     % (line, len(outcomes)))
+    for line in Path(path).read_text().splitlines():
+        if line == FATAL and not failed:
+            failed = True
+        elif line == 'sent %d' % len(outcomes):
+            outcomes.append(failed)
+            failed = False
+        else:
+            raise AssertionError('unexpected probe output %r after record %d'
+                                 % (line, len(outcomes)))
     return outcomes
 
 
 class LoggerKilled(unittest.TestCase):
     def test_killed_logger_fails_records_then_a_new_one_gets_the_rest(self):
         sb = Sandbox.for_test(self)
-        env = {'EMU': ' '.join(shlex.quote(a) for a in support.EMULATOR),
-               'LOGGER': shlex.quote(os.path.join(os.environ['BIN_DIR'], 'host-slogger')),
-               'PROBE': shlex.quote(os.path.join(os.environ['BIN_DIR'], 'log_probe'))}
-        result = sb.run_command(['sh', '-c', KILL_SCRIPT], logger=False, env=env, timeout=300)
+        result = sb.sh(KILL_SCRIPT, logger=False, env=build.shell_variables(), timeout=300)
         # Not killed by SIGPIPE (141), not stuck waiting for a dead logger.
         self.assertEqual(result.returncode, 0, result)
 
@@ -91,10 +86,6 @@ class LoggerKilled(unittest.TestCase):
         self.assertIn(first, (list(range(outage_start)), list(range(outage_start + 1))))
         self.assertEqual(second, list(range(outage_end, len(lost))))
         self.assertGreaterEqual(len(second), 50)
-
-
-def raw_text_record(text):
-    return struct.pack('<iiI', 13, 20001, 0) + text.encode() + b'\0'
 
 
 # `log_probe front 30` against a logger answering in turn as given, with or
@@ -121,16 +112,16 @@ REFUSALS = [
 
 
 class LoggerRefuses(unittest.TestCase):
-    def run_refusing(self, case, trace):
+    def run_refusing(self, case, traced):
         sb = Sandbox.for_test(self)
         if case['device']:
             open(sb.path('/dev/slog'), 'wb').close()
-        command = support.program('log_probe') + ['front', str(RECORDS)]
+        command = build.program('log_probe') + ['front', str(RECORDS)]
         env = None
-        if trace:
-            command = support.traced(command, 'open,openat,close,sendmsg,writev,pwritev2',
-                                     '/mnt/trace')
-            env = support.sanitizer_env()
+        if traced:
+            command = trace.traced(command, 'open,openat,close,sendmsg,writev,pwritev2',
+                                   '/mnt/trace')
+            env = trace.sanitizer_env()
         result = sb.run_command(command, logger_args=['--answers', case['answers']], env=env,
                                 timeout=120)
         self.assertEqual(result.returncode, 0, result)
@@ -140,23 +131,23 @@ class LoggerRefuses(unittest.TestCase):
                          ['info 20001 log_probe: record %d' % k for k in case['logged']])
         if case['device']:
             with open(sb.path('/dev/slog'), 'rb') as f:
-                self.assertEqual(f.read(), b''.join(raw_text_record('log_probe: record %d' % k)
+                self.assertEqual(f.read(), b''.join(wire.text('log_probe: record %d' % k)
                                                     for k in case['to_device']))
         return sb
 
     def test_each_record_delivered_once_or_reported_within_the_bound(self):
-        trace = support.strace_missing() is None
+        traced = trace.strace_missing() is None
         for case in REFUSALS:
             with self.subTest(answers=case['answers'], device=case['device']):
-                sb = self.run_refusing(case, trace)
-                if trace:
-                    counts = device_calls(support.calls(sb.path('/mnt/trace')))
+                sb = self.run_refusing(case, traced)
+                if traced:
+                    counts = device_calls(trace.calls(sb.path('/mnt/trace')))
                     self.assertEqual(counts, {k: case[k] for k in counts})
-        if not trace:
-            self.skipTest('records checked; calls not counted: ' + support.strace_missing())
+        if not traced:
+            self.skipTest('records checked; calls not counted: ' + trace.strace_missing())
 
 
-def device_calls(traced):
+def device_calls(calls):
     """Counts of the calls the client makes on its way to the logger: side
     channel packets, opens of /dev/slog, and writes and closes on what those
     opens gave (-1 included), in the order they were made; an appending
@@ -164,7 +155,7 @@ def device_calls(traced):
     emulator's own, before the open) are not counted."""
     counts = dict(sendmsg=0, open=0, close=0, writev=0)
     device = {-1}
-    for name, args, result in traced:
+    for name, args, result in calls:
         first = args.split(',')[0]
         if name == 'sendmsg':
             counts['sendmsg'] += 1

@@ -5,13 +5,15 @@ outside its own paths."""
 
 import os
 import stat
+import sys
 import unittest
 
-from sandbox import Sandbox
-from kestrune_media import (
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import build, trace
+from harness.kestrune_media import (
     ENTRY_LIMIT, HDD, LOOKUP_DIRS, MEDIA_DIRS, MEDIA_FS, MLDB, MLDB_BACKUP, MM, ODLCACHE,
-    ODLCACHE_BACKUP, QDB_LINK, READY_MARKER, STALE, not_opened, purge_lines, read_order)
-import support
+    ODLCACHE_BACKUP, QDB_LINK, READY_MARKER, STALE, MediaCase, not_opened, purge_lines,
+    read_order)
 
 
 def snapshot(root):
@@ -55,26 +57,18 @@ find /mnt/quota/mm ! -path '/mnt/quota/mm/fill/*' | sed 's/^/tree /'
 '''
 
 
-class StorageCase(unittest.TestCase):
+class StorageCase(MediaCase):
     def setUp(self):
-        self.sb = Sandbox.for_test(self)
-        self.make_file(MEDIA_FS)
+        super().setUp()
         # The runner lays out its own files on the first run; take the
         # picture after that.
         self.assertEqual(self.sb.run_command(['true'], logger=False).returncode, 0)
-
-    def host(self, inside):
-        return self.sb.path(inside)
-
-    def make_file(self, inside):
-        os.makedirs(os.path.dirname(self.host(inside)), exist_ok=True)
-        open(self.host(inside), 'w').close()
 
     def in_own_mounts(self, script, env=None):
         """Runs script with kestrune -h as its arguments, as root of a user
         namespace of its own: its mounts are its own, and nothing needs
         privileges on the host. The run's Result."""
-        command = ['unshare', '-Urm', 'sh', '-c', script, 'sh'] + support.program('kestrune')
+        command = ['unshare', '-Urm', 'sh', '-c', script, 'sh'] + build.program('kestrune')
         result = self.sb.run_command(command + ['-h'], env=env, timeout=120)
         # Exit status 90: the script could not mount.
         if result.returncode == 90 or result.stderr.startswith('unshare: '):
@@ -162,7 +156,7 @@ class HugeLookupDirectory(StorageCase):
             os.makedirs(self.host(directory))
         for number, directory in enumerate(LOOKUP_DIRS):
             # Outside the sandbox's paths, on the same file system.
-            seed = os.path.join(os.path.dirname(self.sb.root), 'seed%d' % number)
+            seed = self.sb.beside('seed%d' % number)
             open(seed, 'w').close()
             for n in range(self.ENTRIES):
                 name = 'entry%05d' % n
@@ -179,15 +173,15 @@ class HugeLookupDirectory(StorageCase):
 
     def test_each_run_reads_at_most_ten_entries_per_directory(self):
         full_dirs = self.fill()
-        count_calls = not support.strace_missing()
+        count_calls = not trace.strace_missing()
         for run in range(2):
             with self.subTest(run=run):
                 orders = {d: read_order(self.host(d)) for d in LOOKUP_DIRS}
-                command = support.program('kestrune') + ['-h']
+                command = build.program('kestrune') + ['-h']
                 if count_calls:
-                    command = support.traced(command, 'openat,close,getdents64,unlinkat',
-                                             '/mnt/trace')
-                result = self.sb.run_command(command, env=support.sanitizer_env())
+                    command = trace.traced(command, 'openat,close,getdents64,unlinkat',
+                                           '/mnt/trace')
+                result = self.sb.run_command(command, env=trace.sanitizer_env())
                 self.assertEqual((result.returncode, result.stdout), (0, ''), result)
 
                 expected = [HDD, STALE]
@@ -202,7 +196,7 @@ class HugeLookupDirectory(StorageCase):
                 self.assertEqual(result.records, expected)
 
                 if count_calls:
-                    reads, removals = lookup_calls(support.calls(self.host('/mnt/trace')))
+                    reads, removals = lookup_calls(trace.calls(self.host('/mnt/trace')))
                     os.unlink(self.host('/mnt/trace'))
                     # One buffer of entries per directory, however many it holds.
                     self.assertEqual(reads, len(LOOKUP_DIRS))
@@ -210,12 +204,12 @@ class HugeLookupDirectory(StorageCase):
                     self.assertEqual(removals, len(expected) - 2)
 
 
-def lookup_calls(traced):
+def lookup_calls(calls):
     """Directory reads on the lookup directories (not the emulator's own
     reads elsewhere) and removals, from a trace in call order."""
     reads = removals = 0
     lookup_fds = set()
-    for name, args, result in traced:
+    for name, args, result in calls:
         fd = args.split(',')[0]
         if name == 'openat' and '/gracenote/' in args and result >= 0:
             lookup_fds.add(str(result))

@@ -18,9 +18,11 @@ import struct
 import subprocess
 import sys
 import unittest
+from pathlib import Path
 
-from sandbox import Sandbox
-import support
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import build, trace
+from harness.sandbox import Sandbox
 
 # Calls never failed: whose failure the C library treats as fatal by design,
 # or that are not the program's.
@@ -98,14 +100,14 @@ TRACE = '/mnt/sweep/trace'
 # A coverage build writes its counts into its own tree as the program exits.
 # Those calls are not the program's, and a failed one would spoil the counts
 # of every test: the listing leaves them out.
-COUNTS_DIR = os.environ.get('COVERAGE_BUILD_DIR')
+COUNTS_DIR = build.COVERAGE_BUILD_DIR
 
 
-def listed_calls(trace):
+def listed_calls(traced):
     """The names of a listing run's calls, those writing counts left out."""
-    names = support.call_names(TRACE)
+    names = trace.call_names(TRACE)
     if COUNTS_DIR:
-        lines = [line for line in trace if not line.startswith(('+++ ', '--- '))]
+        lines = [line for line in traced if not line.startswith(('+++ ', '--- '))]
         counts = [n for n, line in enumerate(lines)
                   if line.startswith('openat(') and '"%s/' % COUNTS_DIR in line
                   and '.gcda"' in line]
@@ -127,7 +129,7 @@ def run_once(scenario, fault):
     # Not followed (no -f): the shell that system() starts, and the tracer it
     # starts, are programs of their own whose failure kestrune by design does
     # not notice; followed, their calls would be numbered in with its own.
-    command = ['strace', '-q', '-o', TRACE] + options + support.program(words[0]) + words[1:]
+    command = ['strace', '-q', '-o', TRACE] + options + build.program(words[0]) + words[1:]
     # Its own group: a program stuck past the guard goes down with its tracer.
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, start_new_session=True)
@@ -138,12 +140,11 @@ def run_once(scenario, fault):
         os.killpg(process.pid, signal.SIGKILL)
         stdout, stderr = process.communicate()
         timed_out = True
-    with open(TRACE, encoding='latin-1') as f:
-        trace = f.read().splitlines()
+    traced = Path(TRACE).read_text(encoding='latin-1').splitlines()
     return {'scenario': scenario, 'fault': fault, 'timed_out': timed_out,
-            'end': [line for line in trace if line.startswith('+++ ')],
-            'injected': sum(line.endswith(' (INJECTED)') for line in trace),
-            'calls': listed_calls(trace) if fault is None else None,
+            'end': [line for line in traced if line.startswith('+++ ')],
+            'injected': sum(line.endswith(' (INJECTED)') for line in traced),
+            'calls': listed_calls(traced) if fault is None else None,
             'output': (stdout + stderr).decode('latin-1')[-400:]}
 
 
@@ -205,13 +206,13 @@ def is_static(path):
 
 class SyscallFaultSweep(unittest.TestCase):
     def setUp(self):
-        missing = support.strace_missing()
+        missing = trace.strace_missing()
         if missing:
             self.skipTest(missing)
-        if support.EMULATOR:
+        if build.EMULATOR:
             self.skipTest("strace under qemu-user sees the emulator's calls, not the "
                           "program's, and cannot fail the program's")
-        if not is_static(os.path.join(os.environ['BIN_DIR'], 'kestrune')):
+        if not is_static(os.path.join(build.BIN_DIR, 'kestrune')):
             self.skipTest('the programs are linked dynamically here (asan, clang): most '
                           "failures of the loader's or sanitizer runtime's own calls are "
                           'fatal by design; the sweep runs on the static default build')

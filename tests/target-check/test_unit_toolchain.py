@@ -8,18 +8,23 @@ armhf C library, which lacks exactly what the unit's C library adds. Through
 cmake/qnx-armv7le.cmake the product is configured, built and installed into a
 staging tree, and the log shows what the SDK would have been asked.
 
-CTest sets SOURCE_DIR, HOST_LAYER (this build's libslog_host.a, whose global
-names are those the unit's C library supplies) and NM (this build's nm).
+It takes SOURCE_DIR, HOST_LAYER (the build's libslog_host.a, whose global
+names are those the unit's C library supplies) and NM from harness.build.
 """
 
+import functools
 import os
 import re
 import shutil
-import subprocess
+import sys
 import tempfile
 import unittest
+from pathlib import Path
 
-SOURCE_DIR = os.environ.get('SOURCE_DIR', '')
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import build, tools
+
+SOURCE_DIR = build.SOURCE_DIR
 CROSS = 'arm-linux-gnueabihf-'
 BINARY_TOOLS = ('ar', 'ranlib', 'strip', 'objcopy', 'nm', 'readelf')
 
@@ -63,19 +68,12 @@ exec TOOL "$@"
 UNDEFINED = re.compile(r"^ld (\S+): .*undefined reference to `([^']+)'$")
 
 
-def run(command, **kwargs):
-    """Runs a step; its output becomes the failure message."""
-    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            encoding='utf-8', errors='replace', timeout=600, **kwargs)
-    if result.returncode != 0:
-        raise AssertionError('%s failed:\n%s' % (' '.join(command), result.stdout))
-    return result.stdout
+run = functools.partial(tools.step, timeout=600)
 
 
 def write_script(path, text):
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, 'w') as script:
-        script.write(text)
+    Path(path).write_text(text)
     os.chmod(path, 0o755)
 
 
@@ -120,8 +118,7 @@ class UnitToolchainTest(unittest.TestCase):
              '-DCMAKE_TOOLCHAIN_FILE=' + os.path.join(SOURCE_DIR, 'cmake', 'qnx-armv7le.cmake'),
              '-Dslog_DIR=' + os.path.join(cls.staging, 'lib', 'cmake', 'slog')], env=env)
         run(['cmake', '--build', cls.example], env=env)
-        with open(cls.log) as log:
-            cls.calls = log.read().splitlines()
+        cls.calls = Path(cls.log).read_text().splitlines()
 
     @classmethod
     def tearDownClass(cls):
@@ -171,8 +168,7 @@ class UnitToolchainTest(unittest.TestCase):
                           'STRIP': 'ntoarmv7-strip'})
 
     def test_programs_leave_exactly_the_platform_names_to_the_c_library(self):
-        listing = run([os.environ.get('NM') or 'nm', '-g', '-P', '--defined-only',
-                       os.environ['HOST_LAYER']])
+        listing = run([build.NM, '-g', '-P', '--defined-only', build.HOST_LAYER])
         platform = {fields[0] for fields in map(str.split, listing.splitlines())
                     if len(fields) >= 2 and fields[1] not in 'WVw'}
         self.assertEqual(len(platform), 7, platform)

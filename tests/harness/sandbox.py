@@ -1,75 +1,33 @@
-"""Runs the built programs in a private sandbox, with the host logger.
+"""Runs the built programs in a private sandbox (sandbox-run), with the host
+logger:
 
-CTest sets BIN_DIR (the built programs), EMULATOR (a command prefix such as
-"qemu-arm -L /usr/arm-linux-gnueabihf" on the armhf build, else empty) and
-SANDBOX_RUN (the build's sandbox-run; in a cross build one built for the
-build machine). HOST_SLOGGER defaults to BIN_DIR/host-slogger.
-COVERAGE_BUILD_DIR, set by a coverage build only, is bound writable inside.
-
-    class KestruneTest(unittest.TestCase):
-        def test_marker(self):
-            sb = Sandbox.for_test(self)            # removed after the test
-            os.makedirs(sb.path('/mnt/quota/mm'))  # host path inside ROOT
-            result = sb.run('kestrune', '-h')
-            self.assertEqual(result.returncode, 0)
-            self.assertIn(('info', 20001, 'kestrune: ...'), result.records)
-            self.assertEqual(len(set(result.pids)), 1)  # one sender
-
-A logger line reads "TIME PID SEVERITY CODE RECORD", for example
-"2026-12-08T12:00:00.123456Z 4242 info 0x00004E21 kestrune: started"; a
-record read from a /dev/slog file has "-" for its time and pid. A record's text
-is as the logger wrote it: C-style escaped (a newline in the text reads as the
-two characters backslash and n); see unescape().
+    sb = Sandbox.for_test(self)            # removed after the test
+    os.makedirs(sb.path('/mnt/quota/mm'))  # the host path of one inside
+    result = sb.run('kestrune', '-h')      # exit status, output, system log
+    self.assertIn(('info', 20001, 'kestrune: HDD Detected'), result.records)
 """
 
-import collections
 import os
-import re
-import shlex
 import shutil
 import signal
 import subprocess
 import tempfile
+import unittest
 
-_LINE = re.compile(r'^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z|-) (\d+|-) '
-                   r'(shutdown|critical|error|warning|notice|info|debug1|debug2) '
-                   r'0x([0-9A-F]{8}) (.*)$')
-_ESCAPE = re.compile(r'\\(n|t|\\|x[0-9a-f]{2})')
-
-# One logger line: time and pid are None when absent.
-LogEntry = collections.namedtuple('LogEntry', 'time pid severity code text')
-
-
-def parse_log_entry(line):
-    """The LogEntry of one logger line; ValueError if malformed."""
-    match = _LINE.match(line)
-    if not match:
-        raise ValueError('not a log line: %r' % line)
-    time, pid, severity, code, text = match.groups()
-    return LogEntry(None if time == '-' else time, None if pid == '-' else int(pid),
-                    severity, int(code, 16), text)
-
-
-def parse_log_line(line):
-    """(sevname, code, text) of one logger line; ValueError if malformed."""
-    entry = parse_log_entry(line)
-    return entry.severity, entry.code, entry.text
-
-
-def unescape(text):
-    """The bytes a text record carried, from the escaped text of its line."""
-    def one(match):
-        code = match.group(1)
-        return {'n': '\n', 't': '\t', '\\': '\\'}.get(code) or chr(int(code[1:], 16))
-    return _ESCAPE.sub(one, text).encode('latin-1')
+from harness import build, logger
 
 
 def counts_bind():
     """sandbox-run's options that let an instrumented build's programs write
     their counts into its tree when they exit; elsewhere the build stays
     read-only inside."""
-    counts = os.environ.get('COVERAGE_BUILD_DIR')
+    counts = build.COVERAGE_BUILD_DIR
     return ['--bind', counts, counts] if counts else []
+
+
+def runner(*options):
+    """The command that starts sandbox-run with options, counts bound."""
+    return [build.SANDBOX_RUN] + counts_bind() + list(options)
 
 
 class Result:
@@ -85,7 +43,7 @@ class Result:
         self.stdout = stdout
         self.stderr = stderr
         self.lines = lines
-        self.entries = [parse_log_entry(line) for line in lines]
+        self.entries = [logger.parse_entry(line) for line in lines]
         self.records = [(e.severity, e.code, e.text) for e in self.entries]
         self.pids = [e.pid for e in self.entries]
         self.log = ['%s %d %s' % record for record in self.records]
@@ -136,13 +94,17 @@ class Sandbox:
         """Host path of an absolute path inside the sandbox (/mnt, /dev/slog, ...)."""
         return os.path.join(self.root, inside.lstrip('/'))
 
-    def run(self, program, *args, logger=True, logger_args=(), timeout=60, env=None,
-            input=None, binds=()):
-        """Runs BIN_DIR/program (under EMULATOR) in the sandbox; returns a Result."""
-        command = shlex.split(os.environ.get('EMULATOR', ''))
-        command += [os.path.join(os.environ['BIN_DIR'], program)] + [str(a) for a in args]
-        return self.run_command(command, logger=logger, logger_args=logger_args,
-                                timeout=timeout, env=env, input=input, binds=binds)
+    def beside(self, name):
+        """Host path of name beside ROOT, outside the sandbox, removed with it."""
+        return os.path.join(self._base, name)
+
+    def run(self, program, *args, **options):
+        """Runs a built program (under the emulator) in the sandbox; a Result."""
+        return self.run_command(build.program(program) + [str(a) for a in args], **options)
+
+    def sh(self, script, *args, **options):
+        """Runs a shell script in the sandbox, args as its $1...; a Result."""
+        return self.run_command(['sh', '-c', script, 'sh'] + [str(a) for a in args], **options)
 
     def run_command(self, command, logger=True, logger_args=(), timeout=60, env=None,
                     input=None, binds=()):
@@ -150,21 +112,16 @@ class Sandbox:
         env: variables added to the current environment."""
         self._runs += 1
         log_path = os.path.join(self._base, 'log-%d.txt' % self._runs)
-        runner = [os.environ['SANDBOX_RUN']]
+        options = []
         if logger:
-            runner += ['--logger-output', log_path]
+            options += ['--logger-output', log_path]
             for arg in logger_args:
-                runner += ['--logger-arg', arg]
+                options += ['--logger-arg', arg]
         for source, target in binds:
-            runner += ['--bind', source, target]
-        runner += counts_bind() + [self.root, '--'] + list(command)
-
-        run_env = dict(os.environ)
-        if 'BIN_DIR' in run_env:
-            run_env.setdefault('HOST_SLOGGER', os.path.join(run_env['BIN_DIR'], 'host-slogger'))
-        run_env.update(env or {})
+            options += ['--bind', source, target]
         process = subprocess.Popen(
-            runner, env=run_env, encoding='utf-8', errors='replace', start_new_session=True,
+            runner(*options, self.root, '--', *command), env=env and dict(os.environ, **env),
+            encoding='utf-8', errors='replace', start_new_session=True,
             stdin=subprocess.DEVNULL if input is None else subprocess.PIPE,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
@@ -177,6 +134,13 @@ class Sandbox:
             with open(log_path, encoding='latin-1') as f:
                 log = f.read().splitlines()
         return Result(process.returncode, stdout, stderr, log)
+
+
+class SandboxCase(unittest.TestCase):
+    """A test case with a fresh sandbox of its own, self.sb."""
+
+    def setUp(self):
+        self.sb = Sandbox.for_test(self)
 
 
 def _stop_group(process):

@@ -1,19 +1,25 @@
-"""What the kestrune tests share: the paths it works on, its media tree, and
-its log lines as Result.records holds them."""
+"""What the kestrune tests share: the paths it works on, read from its own
+table, its log lines as Result.records holds them, and a sandbox with the
+media component in place."""
 
+import os
 import pathlib
 import re
 import subprocess
+import unittest
+
+from harness import build
+from harness.sandbox import Sandbox
+from harness.wire import TEXT_CODE
 
 ERROR = 'error'  # severity 2
 INFO = 'info'  # severity 5
-TEXT_CODE = 20001
+
 
 def _program_table():
     """kestrune's own fixed names, read from its header: the tests check the
     program against the one table it is built from."""
-    header = pathlib.Path(__file__).resolve().parents[2] / 'tools/kestrune/media_paths.h'
-    text = header.read_text()
+    text = (pathlib.Path(build.SOURCE_DIR) / 'tools/kestrune/media_paths.h').read_text()
     names = dict(re.findall(r'constexpr char (\w+)\[\] = "([^"]*)";', text))
     arrays = {name: re.findall(r'"([^"]*)"', body) for name, body in
               re.findall(r'std::array<const char\*, \d+> (\w+) = \{(.*?)\};', text, re.S)}
@@ -83,3 +89,35 @@ def purge_lines(directory, order, removable=lambda name: True):
         elif name not in ('.', '..'):
             lines.append((removed if removable(name) else not_removed)(path))
     return lines
+
+
+class MediaCase(unittest.TestCase):
+    """A fresh sandbox with the media file-system component in place; paths
+    are given as kestrune sees them, inside."""
+
+    def setUp(self):
+        self.fresh()
+
+    def fresh(self):
+        """A new sandbox, for each sub-test that needs its own."""
+        self.sb = Sandbox.for_test(self)
+        self.make_file(MEDIA_FS)
+
+    def host(self, inside):
+        return self.sb.path(inside)
+
+    def exists(self, inside):
+        return os.path.lexists(self.host(inside))
+
+    def make_dirs(self, *paths):
+        for inside in paths:
+            os.makedirs(self.host(inside), exist_ok=True)
+
+    def make_file(self, inside, content=''):
+        self.make_dirs(os.path.dirname(inside))
+        with open(self.host(inside), 'w') as f:
+            f.write(content)
+
+    def make_link(self, inside, target):
+        self.make_dirs(os.path.dirname(inside))
+        os.symlink(target, self.host(inside))

@@ -1,24 +1,8 @@
-"""What the reliability tests share: the programs, the load they run at, and
-system-call traces of a command in the sandbox."""
+"""System-call traces of a command in the sandbox, taken with strace."""
 
 import os
 import re
-import shlex
 import shutil
-
-EMULATOR = shlex.split(os.environ.get('EMULATOR', ''))
-# Under the emulator or the sanitizers each record costs ten to fifty times
-# as much; the loads shrink there so that the suite stays quick.
-FULL_LOAD = os.environ.get('RELIABILITY_LOAD', 'full') == 'full'
-
-
-def program(name):
-    """Command list of a built program, under the emulator when there is one."""
-    return EMULATOR + [os.path.join(os.environ['BIN_DIR'], name)]
-
-
-def load(full, reduced):
-    return full if FULL_LOAD else reduced
 
 
 def strace_missing():
@@ -36,6 +20,7 @@ def traced(command, calls, output):
 
 # "123 openat(AT_FDCWD, "/dev/slog", O_WRONLY) = 3", one call per line.
 _CALL = re.compile(r'^(?:\d+ +)?(\w+)\((.*)\) += (-?\d+)')
+_NAME = re.compile(r'^(?:\d+ +)?(\w+)\(')
 
 
 def calls(trace_path):
@@ -49,17 +34,14 @@ def calls(trace_path):
     return found
 
 
-def sanitizer_env():
-    """LeakSanitizer stops a traced process: it needs ptrace itself."""
-    options = os.environ.get('ASAN_OPTIONS', '')
-    return {'ASAN_OPTIONS': (options + ':' if options else '') + 'detect_leaks=0'}
-
-
-_NAME = re.compile(r'^(?:\d+ +)?(\w+)\(')
-
-
 def call_names(trace_path):
     """Names of the calls in a trace, in order, those that never returned
     (exit_group) included."""
     with open(trace_path, encoding='latin-1') as f:
         return [match.group(1) for match in map(_NAME.match, f) if match]
+
+
+def sanitizer_env():
+    """LeakSanitizer stops a traced process: it needs ptrace itself."""
+    options = os.environ.get('ASAN_OPTIONS', '')
+    return {'ASAN_OPTIONS': (options + ':' if options else '') + 'detect_leaks=0'}
