@@ -62,9 +62,8 @@ TEST(target_number, converts_like_32_bit_strtoul_base_0) {
 
 // Where the C library's unsigned long is 32 bits wide (armhf), it is the oracle.
 TEST(target_number, agrees_with_native_strtoul_where_unsigned_long_is_32_bits) {
-    if (sizeof(unsigned long) != 4) {
+    if (sizeof(unsigned long) != 4)
         GTEST_SKIP() << "unsigned long is " << sizeof(unsigned long) * 8 << " bits here";
-    }
     for (const conversion& c : TARGET_CONVERSIONS) {
         EXPECT_EQ(to_u32_like_target(c.text), std::strtoul(c.text, nullptr, 0)) << c.text;
     }

@@ -37,17 +37,15 @@ class LogFrontEnd : public FakePlatformTest {
 std::string sent_text() {
     const std::vector<sent_message> messages = sent_messages();
     EXPECT_EQ(messages.size(), 1U);
-    if (messages.empty() || messages[0].payload.empty()) {
+    if (messages.empty() || messages[0].payload.empty())
         return {};
-    }
     return messages[0].payload.substr(0, messages[0].payload.size() - 1);
 }
 
 std::size_t count_of(char wanted, const char* text) {
     std::size_t count = 0;
-    for (; *text != '\0'; ++text) {
+    for (; *text != '\0'; ++text)
         count += *text == wanted ? 1 : 0;
-    }
     return count;
 }
 
@@ -178,9 +176,8 @@ TEST_F(LogFrontEnd, binary_and_integer_records_pass_unchanged_without_prefix) {
     log_ints(79, 5, 32, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
              22, 23, 24, 25, 26, 27, 28, 29, 30, 31, -32);
     std::int32_t most[32];
-    for (std::int32_t i = 0; i < 32; ++i) {
+    for (std::int32_t i = 0; i < 32; ++i)
         most[i] = i + 1;
-    }
     most[31] = -32;
     ASSERT_EQ(sent_messages().size(), 1U);
     EXPECT_EQ(sent_messages()[0].payload,
