@@ -80,34 +80,6 @@ struct Message {
     int error(int coid) { return send_error(coid, parts, 3); }
 };
 
-std::string read_all(int fd) {
-    std::string out;
-    char buffer[256];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        out.append(buffer, static_cast<std::size_t>(n));
-    return out;
-}
-
-class Pipe {
-  public:
-    Pipe() { EXPECT_EQ(pipe2(fds_, O_CLOEXEC | O_NONBLOCK), 0); }
-    ~Pipe() {
-        close_read();
-        close(fds_[1]);
-    }
-    int read_end() const { return fds_[0]; }
-    int write_end() const { return fds_[1]; }
-    void close_read() {
-        if (fds_[0] >= 0)
-            close(fds_[0]);
-        fds_[0] = -1;
-    }
-
-  private:
-    int fds_[2];
-};
-
 TEST(MsgSendvDescriptor, writes_record_bytes_without_the_header) {
     Pipe pipe;
     Message message(SLOG_MSG_WRITE, TEXT_HEADER, std::string("hello\0", 6));
