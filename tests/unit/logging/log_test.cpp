@@ -35,11 +35,8 @@ class LogFrontEnd : public FakePlatformTest {
 
 // The record's text without its terminating zero.
 std::string sent_text() {
-    const std::vector<sent_message> messages = sent_messages();
-    EXPECT_EQ(messages.size(), 1U);
-    if (messages.empty() || messages[0].payload.empty())
-        return {};
-    return messages[0].payload.substr(0, messages[0].payload.size() - 1);
+    const std::string payload = only_message().payload;
+    return payload.empty() ? payload : payload.substr(0, payload.size() - 1);
 }
 
 std::size_t count_of(char wanted, const char* text) {
@@ -142,20 +139,21 @@ TEST_F(LogFrontEnd, undeliverable_record_prints_the_fatal_line_as_perror_would) 
 }
 
 TEST_F(LogFrontEnd, process_records_carry_the_process_id_in_hex) {
-    char expected[64];
-    std::snprintf(expected, sizeof expected, "kestrune: process started PID=0x%08X",
-                  static_cast<unsigned>(getpid()));
-    log_started();
-    EXPECT_EQ(sent_text(), expected);
-    EXPECT_EQ(sent_messages().at(0).record.code, 0x00104E21);
-    EXPECT_EQ(sent_messages().at(0).record.severity, 5 | 8);
-
-    fake_reset();
-    std::snprintf(expected, sizeof expected, "kestrune: process terminated PID=0x%08X",
-                  static_cast<unsigned>(getpid()));
-    log_terminated();
-    EXPECT_EQ(sent_text(), expected);
-    EXPECT_EQ(sent_messages().at(0).record.code, 0x00204E21);
+    const struct {
+        void (*call)();
+        const char* what;
+        std::int32_t code;
+    } cases[] = {{log_started, "started", 0x00104E21}, {log_terminated, "terminated", 0x00204E21}};
+    for (const auto& c : cases) {
+        fake_reset();
+        c.call();
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "kestrune: process %s PID=0x%08X", c.what,
+                      static_cast<unsigned>(getpid()));
+        EXPECT_EQ(sent_text(), expected);
+        EXPECT_EQ(only_message().record.code, c.code);
+        EXPECT_EQ(only_message().record.severity, 5 | 8);
+    }
 }
 
 TEST_F(LogFrontEnd, binary_and_integer_records_pass_unchanged_without_prefix) {

@@ -14,12 +14,6 @@ class SlogRecords : public FakePlatformTest {};
 
 const std::string LONG_TEXT(2000, 'x');
 
-sent_message only_message() {
-    const std::vector<sent_message> messages = sent_messages();
-    EXPECT_EQ(messages.size(), 1U);
-    return messages.empty() ? sent_message{} : messages[0];
-}
-
 std::vector<std::int32_t> payload_ints(const std::string& payload) {
     std::vector<std::int32_t> values(payload.size() / sizeof(std::int32_t));
     std::memcpy(values.data(), payload.data(), values.size() * sizeof(std::int32_t));

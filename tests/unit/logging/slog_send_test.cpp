@@ -275,14 +275,11 @@ call_effect real_call(int start, const outcomes& given) {
     effect.result = send_record();
     effect.error = effect.result == -1 ? errno : 0;
     effect.connection = _slogfd;
-    const std::vector<sent_message> messages = sent_messages();
+    const std::vector<std::uint16_t> types = message_types();
     std::size_t sent = 0;
-    for (const fake_call& call : fake_calls()) {
+    for (const std::string& call : call_trace())
         effect.calls.push_back(
-            call.kind == fake_call_kind::send ? send_call(call.fd, messages.at(sent++).header.type)
-            : call.kind == fake_call_kind::open ? "open " + std::to_string(call.fd)
-                                                : "close " + std::to_string(call.fd));
-    }
+            call.rfind("send ", 0) == 0 ? call + " " + std::to_string(types.at(sent++)) : call);
     return effect;
 }
 

@@ -17,6 +17,13 @@ inline std::vector<sent_message> sent_messages() {
     return messages;
 }
 
+// The one message sent since the last fake_reset().
+inline sent_message only_message() {
+    const std::vector<sent_message> messages = sent_messages();
+    EXPECT_EQ(messages.size(), 1U);
+    return messages.empty() ? sent_message{} : messages[0];
+}
+
 // Every test starts on the side channel with nothing scripted or recorded.
 class FakePlatformTest : public ::testing::Test {
   protected:
