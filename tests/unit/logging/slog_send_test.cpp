@@ -128,8 +128,7 @@ TEST_F(SlogSend, other_errors_fail_the_record_and_keep_the_connection) {
                                                   : -1;
             _slogfd = coid;
             fake_script_send(-1, error);
-            EXPECT_EQ(send_record(), -1);
-            EXPECT_EQ(errno, error);
+            EXPECT_EQ(failed_with(send_record()), error);
             EXPECT_EQ(call_trace(), (std::vector<std::string>{"send " + std::to_string(coid)}));
             EXPECT_EQ(_slogfd, coid);
         }
@@ -312,8 +311,7 @@ TEST_F(SlogSend, lock_failure_sends_nothing_and_reports_the_lock_error) {
     pthread_mutexattr_destroy(&attributes);
     ASSERT_EQ(pthread_mutex_lock(&__slog_mux), 0);
 
-    EXPECT_EQ(send_record(), -1);
-    EXPECT_EQ(errno, EDEADLK);
+    EXPECT_EQ(failed_with(send_record()), EDEADLK);
     EXPECT_TRUE(fake_calls().empty());
     pthread_mutex_unlock(&__slog_mux);
 }
