@@ -3,6 +3,7 @@
 #include "log.h"
 #include "slog_test_support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -37,13 +38,6 @@ class LogFrontEnd : public FakePlatformTest {
 std::string sent_text() {
     const std::string payload = only_message().payload;
     return payload.empty() ? payload : payload.substr(0, payload.size() - 1);
-}
-
-std::size_t count_of(char wanted, const char* text) {
-    std::size_t count = 0;
-    for (; *text != '\0'; ++text)
-        count += *text == wanted ? 1 : 0;
-    return count;
 }
 
 // A logger that cannot be reached: no side channel and no device.
@@ -103,7 +97,9 @@ TEST_F(LogFrontEnd, record_text_is_the_name_and_the_formatted_message_at_any_for
     for (char* name : {PROGRAM, odd_name, static_cast<char*>(nullptr)}) {
         __progname = name;
         name = name != nullptr ? name : const_cast<char*>("");
-        const std::size_t escaped = std::strlen(name) + count_of('%', name);
+        const auto escaped =
+            std::strlen(name) +
+            static_cast<std::size_t>(std::count(name, name + std::strlen(name), '%'));
         for (const std::size_t prefixed_size : {255U, 256U, 257U, 1200U}) {
             fake_reset();
             // "<name>: " + filler + "%d" + zero
