@@ -10,9 +10,8 @@
 extern "C" void __sanitizer_report_error_summary(const char* summary) __attribute__((weak));
 
 inline void require(bool ok, const char* expectation) {
-    if (ok) {
+    if (ok)
         return;
-    }
     const std::string summary = std::string("fuzz check failed: ") + expectation;
     if (__sanitizer_report_error_summary != nullptr) {
         __sanitizer_report_error_summary(summary.c_str());

@@ -22,9 +22,8 @@ constexpr std::size_t FRAME_HEADER = 8;
 
 bool is_sound_frame(std::uint32_t code, std::uint32_t size) {
     for (const devctl_command& command : DEVCTL_COMMANDS) {
-        if (command.code == code) {
+        if (command.code == code)
             return command.record_size == size;
-        }
     }
     return false;
 }
@@ -63,9 +62,8 @@ void check_json(const std::string& output, const decode_summary& want) {
     unsigned flagged = 0;
     for (const std::string& line : lines) {
         require(line.rfind("{\"offset\":", 0) == 0 && line.back() == '}', "one object a line");
-        for (unsigned char c : line) {
+        for (unsigned char c : line)
             require(c >= 0x20, "no control character unescaped");
-        }
         flagged += line.find("\"flags\":[]}") == std::string::npos ? 1 : 0;
     }
     require(lines.size() == want.frames, "one object a frame");
@@ -91,9 +89,8 @@ void check_output(const std::string& output, const decode_summary& want) {
     unsigned headings = 0;
     unsigned flags = 0;
     for (const std::string& line : lines_of(output)) {
-        for (char c : line) {
+        for (char c : line)
             require(c >= 0x20 && c < 0x7f, "lines of printable text");
-        }
         headings += line.compare(0, 1, "#") == 0 ? 1 : 0;
         flags += line.find("!! ") != std::string::npos &&
                          (line[0] == '#' || line.compare(0, 7, "    !! ") == 0)

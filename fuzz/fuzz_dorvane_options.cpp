@@ -44,17 +44,15 @@ std::vector<std::string> split_words(const std::uint8_t* data, std::size_t size)
             start = i + 1;
         }
     }
-    if (start < size) {
+    if (start < size)
         words.emplace_back(reinterpret_cast<const char*>(data) + start, size - start);
-    }
     return words;
 }
 
 std::vector<char*> argument_vector(std::vector<std::string>& words) {
     std::vector<char*> argv;
-    for (std::string& word : words) {
+    for (std::string& word : words)
         argv.push_back(word.data());
-    }
     argv.push_back(nullptr);
     return argv;
 }
@@ -86,14 +84,12 @@ unsigned disarm_devices(std::vector<std::string>& words) {
 bool check_request(int debug_device) {
     const std::vector<fake_devctl_call>& calls = fake_devctl_calls();
     require(calls.size() <= 1, "at most one request per run");
-    if (calls.empty()) {
+    if (calls.empty())
         return false;
-    }
     const fake_devctl_call& call = calls.front();
     const devctl_command* command = nullptr;
-    for (const devctl_command& each : DEVCTL_COMMANDS) {
+    for (const devctl_command& each : DEVCTL_COMMANDS)
         command = each.code == call.code ? &each : command;
-    }
     require(command != nullptr, "one of the six commands");
     require(call.bytes.size() == command->record_size, "the command's exact record length");
     const bool on_a2i = command == &DEVCTL_COMMANDS[CMD_PAUSE_RESUME];
@@ -136,18 +132,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) {
+    if (size == 0)
         return 0;
-    }
     const bool devctl_fails = (data[0] & CONTROL_DEVCTL_FAILS) != 0;
     std::vector<std::string> words = split_words(data + 1, size - 1);
     const unsigned devices = disarm_devices(words);
 
     fake_reset();
     fake_devctl_reset();
-    if (devctl_fails) {
+    if (devctl_fails)
         fake_script_devctl(FAILED_DEVCTL, FAILED_DEVCTL);
-    }
     static char name[TOOL_NAME_SIZE];
     std::memcpy(name, TOOL_SELF_NAME, sizeof TOOL_SELF_NAME);
     tool_name = name;

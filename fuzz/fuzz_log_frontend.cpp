@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -39,6 +40,32 @@ enum class call_kind {
     ints,
     kMaxValue = ints // the provider's name for the last one
 };
+
+// What a kind of call fixes: its severity and the code of its text record
+// (FUZZED: the input's), and the text of a process record.
+constexpr std::int32_t FUZZED = INT32_MIN;
+struct kind_traits {
+    std::int32_t severity;
+    std::int32_t code;
+    const char* process_text;
+};
+constexpr kind_traits KINDS[] = {
+    {LOG_SEVERITY_ERROR, LOG_CODE_TEXT, nullptr},
+    {LOG_SEVERITY_WARNING, LOG_CODE_TEXT, nullptr},
+    {LOG_SEVERITY_INFO, LOG_CODE_TEXT, nullptr},
+    {LOG_SEVERITY_DEBUG, LOG_CODE_TEXT, nullptr},
+    {FUZZED, LOG_CODE_TEXT, nullptr},
+    {FUZZED, FUZZED, nullptr},
+    {LOG_SEVERITY_INFO, LOG_CODE_STARTED, "process started PID=0x%08X"},
+    {LOG_SEVERITY_INFO, LOG_CODE_TERMINATED, "process terminated PID=0x%08X"},
+    {FUZZED, FUZZED, nullptr},
+    {FUZZED, FUZZED, nullptr},
+};
+static_assert(std::size(KINDS) == static_cast<std::size_t>(call_kind::kMaxValue) + 1);
+
+const kind_traits& traits(call_kind kind) {
+    return KINDS[static_cast<std::size_t>(kind)];
+}
 
 // Fixed formats, as callers write them; each reads at most two texts.
 constexpr const char* FORMATS[] = {
@@ -75,23 +102,12 @@ std::string c_text(FuzzedDataProvider& input, std::size_t most) {
     return text.substr(0, text.find('\0'));
 }
 
+// Fuzzed severities mostly around the threshold and the text flag; now and then anything.
 int severity_of(call_kind kind, FuzzedDataProvider& input) {
-    switch (kind) {
-    case call_kind::error:
-        return LOG_SEVERITY_ERROR;
-    case call_kind::warning:
-        return LOG_SEVERITY_WARNING;
-    case call_kind::info:
-    case call_kind::started:
-    case call_kind::terminated:
-        return LOG_SEVERITY_INFO;
-    case call_kind::debug:
-        return LOG_SEVERITY_DEBUG;
-    default:
-        // Mostly around the threshold and the text flag; now and then anything.
-        return input.ConsumeBool() ? input.ConsumeIntegral<std::int32_t>()
-                                   : input.ConsumeIntegralInRange<std::int32_t>(-16, 16);
-    }
+    if (traits(kind).severity != FUZZED)
+        return traits(kind).severity;
+    return input.ConsumeBool() ? input.ConsumeIntegral<std::int32_t>()
+                               : input.ConsumeIntegralInRange<std::int32_t>(-16, 16);
 }
 
 call read_call(FuzzedDataProvider& input) {
@@ -104,9 +120,8 @@ call read_call(FuzzedDataProvider& input) {
     c.second = c_text(input, 1100);
     if (c.kind == call_kind::ints) {
         c.count = input.ConsumeIntegralInRange<std::int32_t>(-2, SLOG_INTS_MAX + 2);
-        for (unsigned i = 0; i < SLOG_INTS_MAX; ++i) {
+        for (unsigned i = 0; i < SLOG_INTS_MAX; ++i)
             c.values.push_back(input.ConsumeIntegral<std::int32_t>());
-        }
     } else if (c.kind == call_kind::binary) {
         const bool negative = input.ConsumeBool();
         c.data = input.ConsumeRemainingBytes<unsigned char>();
@@ -169,28 +184,13 @@ std::string formatted(const char* format, ...) {
 }
 
 std::string message_text(const call& c) {
-    const unsigned pid = static_cast<unsigned>(getpid());
-    switch (c.kind) {
-    case call_kind::started:
-        return formatted("process started PID=0x%08X", pid);
-    case call_kind::terminated:
-        return formatted("process terminated PID=0x%08X", pid);
-    default:
-        return formatted(c.format, c.first.c_str(), c.second.c_str());
-    }
+    if (traits(c.kind).process_text != nullptr)
+        return formatted(traits(c.kind).process_text, static_cast<unsigned>(getpid()));
+    return formatted(c.format, c.first.c_str(), c.second.c_str());
 }
 
 std::int32_t text_code(const call& c) {
-    switch (c.kind) {
-    case call_kind::printf_code:
-        return c.code;
-    case call_kind::started:
-        return LOG_CODE_STARTED;
-    case call_kind::terminated:
-        return LOG_CODE_TERMINATED;
-    default:
-        return LOG_CODE_TEXT;
-    }
+    return traits(c.kind).code == FUZZED ? c.code : traits(c.kind).code;
 }
 
 // The stack the text path needs for a record of this capacity.
@@ -202,9 +202,8 @@ outcome expected_text(const call& c, const std::string& name, std::size_t first_
                       std::size_t second_stack) {
     const std::string full = name + ": " + message_text(c);
     std::size_t capacity = SLOG_TEXT_MAX;
-    if (first_stack <= SLOG_STACK_PLENTY) {
+    if (first_stack <= SLOG_STACK_PLENTY)
         capacity = std::min(full.size() + 1, SLOG_TEXT_MAX);
-    }
     // A first answer too short for even an empty record is refused before
     // the text is measured.
     const bool room = first_stack > needed_stack(1) && second_stack > needed_stack(capacity);
@@ -244,9 +243,8 @@ void script_logger(FuzzedDataProvider& input) {
         }
     }
     const unsigned open_failures = input.ConsumeIntegralInRange(0u, 2u);
-    for (unsigned i = 0; i < open_failures; ++i) {
+    for (unsigned i = 0; i < open_failures; ++i)
         fake_script_open_failure(ENOENT);
-    }
 }
 
 void check(const outcome& want, const call& c, bool logger_scripted) {
@@ -286,9 +284,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fake_script_stackavail(second_stack);
     }
     const bool logger_scripted = input.ConsumeBool();
-    if (logger_scripted) {
+    if (logger_scripted)
         script_logger(input);
-    }
     const call c = read_call(input);
 
     char* const own_name = __progname;

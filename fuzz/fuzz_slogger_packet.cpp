@@ -30,12 +30,10 @@ bool is_sound(const wire_message& message, std::size_t size) {
 }
 
 int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
+    if (c >= '0' && c <= '9')
         return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
+    if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
-    }
     return -1;
 }
 

@@ -22,9 +22,8 @@ void check_message(const sent_message& message) {
 
 std::vector<sent_message> checked_messages() {
     std::vector<sent_message> messages = fake_sent_messages();
-    for (const sent_message& message : messages) {
+    for (const sent_message& message : messages)
         check_message(message);
-    }
     return messages;
 }
 

@@ -35,12 +35,10 @@ extern "C" int devctl(int fd, int dcmd, void* dev_data_ptr, size_t n_bytes, int*
     recorded_calls.push_back({fd, static_cast<std::uint32_t>(dcmd),
                               std::vector<unsigned char>(bytes, bytes + n_bytes),
                               dev_info_ptr != nullptr});
-    if (dev_info_ptr != nullptr) {
+    if (dev_info_ptr != nullptr)
         *dev_info_ptr = 0;
-    }
-    if (scripted_results.empty()) {
+    if (scripted_results.empty())
         return EOK;
-    }
     const scripted_result next = scripted_results.front();
     scripted_results.pop_front();
     errno = next.error;

@@ -45,9 +45,8 @@ char* __wrap_strdup(const char* text) {
 }
 
 void __wrap_free(void* block) {
-    if (block != nullptr) {
+    if (block != nullptr)
         ++fake_heap_releases;
-    }
     __real_free(block);
 }
 }

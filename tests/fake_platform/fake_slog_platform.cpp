@@ -44,6 +44,15 @@ fake_state& state() {
     return *instance;
 }
 
+// The next scripted result of a kind, or what an unscripted call gets.
+template <typename T> T take(std::deque<T>& script, T unscripted) {
+    if (script.empty())
+        return unscripted;
+    const T next = script.front();
+    script.pop_front();
+    return next;
+}
+
 bool is_faked_descriptor(int fd) {
     return fd == -1 || state().handed_out.count(fd) != 0;
 }
@@ -63,10 +72,7 @@ int fake_open_logger(const char* path, int flags) {
     fake_call call{fake_call_kind::open};
     call.path = path;
     call.flags = flags;
-    const int error = fake.open_failures.empty() ? 0 : fake.open_failures.front();
-    if (!fake.open_failures.empty()) {
-        fake.open_failures.pop_front();
-    }
+    const int error = take(fake.open_failures, 0);
     if (error == 0) {
         call.fd = hand_out_descriptor();
     } else {
@@ -93,15 +99,13 @@ int fake_open64_entry(const char* path, int flags, ...) __asm__("open64")
 int fake_close_entry(int fd) __asm__("close");
 
 int fake_open_entry(const char* path, int flags, ...) {
-    if (is_logger_device(path)) {
+    if (is_logger_device(path))
         return fake_open_logger(path, flags);
-    }
     using open_function = int (*)(const char*, int, ...);
     static const auto real = reinterpret_cast<open_function>(dlsym(RTLD_NEXT, "open64"));
     // The mode argument is there only when the flags ask for a new file.
-    if ((flags & O_CREAT) == 0 && (flags & O_TMPFILE) != O_TMPFILE) {
+    if ((flags & O_CREAT) == 0 && (flags & O_TMPFILE) != O_TMPFILE)
         return real(path, flags);
-    }
     va_list args;
     va_start(args, flags);
     const mode_t mode = va_arg(args, mode_t);
@@ -137,35 +141,22 @@ extern "C" long MsgSendv(int coid, const iov_t* siov, long sparts, const iov_t*,
         call.part_lengths.push_back(siov[i].iov_len);
     }
     fake.calls.push_back(call);
-    if (fake.sends.empty()) {
-        return 0;
-    }
-    const failure scripted = fake.sends.front();
-    fake.sends.pop_front();
-    if (scripted.result == -1) {
+    const failure scripted = take(fake.sends, failure{0, 0});
+    if (scripted.result == -1)
         errno = scripted.error;
-    }
     return scripted.result;
 }
 
 extern "C" size_t __stackavail(void) {
-    fake_state& fake = state();
-    if (fake.stack.empty()) {
-        return FAKE_STACK_PLENTY;
-    }
-    const std::size_t bytes = fake.stack.front();
-    fake.stack.pop_front();
-    return bytes;
+    return take(state().stack, std::size_t{FAKE_STACK_PLENTY});
 }
 
 // The client's only mutex: the others (the test framework's, the C
 // library's own) go on to the C library.
 extern "C" int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attributes) {
-    if (mutex == &__slog_mux && !state().lock_init_failures.empty()) {
-        const int error = state().lock_init_failures.front();
-        state().lock_init_failures.pop_front();
+    const int error = mutex == &__slog_mux ? take(state().lock_init_failures, 0) : 0;
+    if (error != 0)
         return error;
-    }
     using init_function = int (*)(pthread_mutex_t*, const pthread_mutexattr_t*);
     static const auto real =
         reinterpret_cast<init_function>(dlsym(RTLD_NEXT, "pthread_mutex_init"));
@@ -187,9 +178,8 @@ const std::vector<fake_call>& fake_calls() {
 std::vector<fake_call> fake_calls_of(fake_call_kind kind) {
     std::vector<fake_call> matching;
     for (const fake_call& call : state().calls) {
-        if (call.kind == kind) {
+        if (call.kind == kind)
             matching.push_back(call);
-        }
     }
     return matching;
 }
@@ -227,14 +217,7 @@ int fake_device_descriptor() {
 }
 
 void fake_reset() {
-    fake_state& fake = state();
-    fake.calls.clear();
-    fake.sends.clear();
-    fake.open_failures.clear();
-    fake.stack.clear();
-    fake.lock_init_failures.clear();
-    fake.handed_out.clear();
-    fake.next_fd = FAKE_FIRST_FD;
+    state() = fake_state{};
     _slogfd = SLOG_SIDE_CHANNEL;
     pthread_mutex_init(&__slog_mux, nullptr);
 }

@@ -23,9 +23,8 @@ inline wire_bytes operator+(wire_bytes head, const wire_bytes& tail) {
 inline wire_bytes le_words(std::initializer_list<std::uint32_t> words) {
     wire_bytes bytes;
     for (const std::uint32_t word : words) {
-        for (int shift = 0; shift < 32; shift += 8) {
+        for (int shift = 0; shift < 32; shift += 8)
             bytes.push_back(static_cast<unsigned char>(word >> shift));
-        }
     }
     return bytes;
 }
@@ -62,9 +61,8 @@ struct wire_message {
 // False, the message left as it was, when the bytes are shorter than both headers.
 inline bool read_wire_message(const unsigned char* bytes, std::size_t size, wire_message* message) {
     constexpr std::size_t headers = sizeof(slog_msg_header) + sizeof(slog_record_header);
-    if (size < headers) {
+    if (size < headers)
         return false;
-    }
     std::memcpy(&message->header, bytes, sizeof message->header);
     std::memcpy(&message->record, bytes + sizeof message->header, sizeof message->record);
     message->payload.assign(bytes + headers, bytes + size);

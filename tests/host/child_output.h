@@ -1,11 +1,45 @@
-// A forked child's output and exit status, for host tests that need a process
-// of their own (a private /dev, a small stack limit).
+// Descriptors in host tests: a pipe, all there is to read from one, and a
+// forked child's output and exit status, for tests that need a process of
+// their own (a private /dev, a small stack limit).
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <string>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+// Everything there is to read, up to the end or to a read that would block.
+inline std::string read_all(int fd) {
+    std::string out;
+    char buffer[256];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<std::size_t>(n));
+    return out;
+}
+
+// A pipe that does not block, closed with the object.
+class Pipe {
+  public:
+    Pipe() { EXPECT_EQ(pipe2(fds_, O_CLOEXEC | O_NONBLOCK), 0); }
+    ~Pipe() {
+        close_read();
+        close(fds_[1]);
+    }
+    int read_end() const { return fds_[0]; }
+    int write_end() const { return fds_[1]; }
+    void close_read() {
+        if (fds_[0] >= 0)
+            close(fds_[0]);
+        fds_[0] = -1;
+    }
+
+  private:
+    int fds_[2];
+};
 
 struct ChildOutput {
     std::string text;
@@ -26,11 +60,7 @@ template <typename Body> ChildOutput run_child(Body body) {
         _exit(0);
     }
     close(out[1]);
-    ChildOutput result{"", 0};
-    char buffer[256];
-    ssize_t n;
-    while ((n = read(out[0], buffer, sizeof buffer)) > 0)
-        result.text.append(buffer, static_cast<std::size_t>(n));
+    ChildOutput result{read_all(out[0]), 0};
     close(out[0]);
     waitpid(child, &result.status, 0);
     return result;

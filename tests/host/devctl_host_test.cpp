@@ -2,6 +2,8 @@
 // error numbers a writer meets.
 #include <devctl.h>
 
+#include "child_output.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -13,44 +15,28 @@
 
 namespace {
 
-struct pipe_ends {
-    int read_end = -1;
-    int write_end = -1;
-    pipe_ends() {
-        int fds[2];
-        if (pipe(fds) == 0) {
-            read_end = fds[0];
-            write_end = fds[1];
-        }
-    }
-    ~pipe_ends() {
-        close(read_end);
-        close(write_end);
-    }
-};
-
 TEST(host_devctl, writes_code_count_and_bytes_as_one_little_endian_frame) {
-    pipe_ends p;
+    Pipe p;
     unsigned char record[5] = {1, 2, 3, 4, 5};
     int info = 99;
     errno = 1234;
-    EXPECT_EQ(devctl(p.write_end, static_cast<int>(0x80041133u), record, sizeof record, &info),
+    EXPECT_EQ(devctl(p.write_end(), static_cast<int>(0x80041133u), record, sizeof record, &info),
               EOK);
     EXPECT_EQ(errno, 1234) << "errno is left alone on success";
     EXPECT_EQ(info, 0);
 
     std::vector<unsigned char> frame(64);
-    const ssize_t got = read(p.read_end, frame.data(), frame.size());
+    const ssize_t got = read(p.read_end(), frame.data(), frame.size());
     frame.resize(static_cast<std::size_t>(got));
     const std::vector<unsigned char> expected = {0x33, 0x11, 0x04, 0x80, 5, 0, 0, 0, 1, 2, 3, 4, 5};
     EXPECT_EQ(frame, expected);
 }
 
 TEST(host_devctl, empty_record_is_a_bare_header) {
-    pipe_ends p;
-    EXPECT_EQ(devctl(p.write_end, 7, nullptr, 0, nullptr), EOK);
+    Pipe p;
+    EXPECT_EQ(devctl(p.write_end(), 7, nullptr, 0, nullptr), EOK);
     unsigned char frame[16];
-    EXPECT_EQ(read(p.read_end, frame, sizeof frame), 8);
+    EXPECT_EQ(read(p.read_end(), frame, sizeof frame), 8);
 }
 
 TEST(host_devctl, write_errors_come_back_as_result_and_errno) {
@@ -69,15 +55,14 @@ TEST(host_devctl, write_errors_come_back_as_result_and_errno) {
 
 // The service went away: the caller gets EPIPE, lives, and keeps its signal set-up.
 TEST(host_devctl, reader_gone_gives_epipe_without_sigpipe) {
-    pipe_ends p;
-    close(p.read_end);
-    p.read_end = -1;
+    Pipe p;
+    p.close_read();
     struct sigaction before {};
     sigaction(SIGPIPE, nullptr, &before);
     ASSERT_EQ(before.sa_handler, SIG_DFL) << "a raised SIGPIPE would end this test";
 
     unsigned char record[4] = {};
-    EXPECT_EQ(devctl(p.write_end, 1, record, sizeof record, nullptr), EPIPE);
+    EXPECT_EQ(devctl(p.write_end(), 1, record, sizeof record, nullptr), EPIPE);
     EXPECT_EQ(errno, EPIPE);
 
     struct sigaction after {};
@@ -92,12 +77,12 @@ TEST(host_devctl, reader_gone_gives_epipe_without_sigpipe) {
 }
 
 TEST(host_devctl, short_write_is_eio) {
-    pipe_ends p;
-    ASSERT_NE(fcntl(p.write_end, F_SETFL, O_NONBLOCK), -1);
-    const int room = fcntl(p.write_end, F_SETPIPE_SZ, 4096);
+    Pipe p;
+    ASSERT_NE(fcntl(p.write_end(), F_SETFL, O_NONBLOCK), -1);
+    const int room = fcntl(p.write_end(), F_SETPIPE_SZ, 4096);
     ASSERT_GT(room, 0);
     std::vector<unsigned char> record(static_cast<std::size_t>(room) * 2);
-    EXPECT_EQ(devctl(p.write_end, 1, record.data(), record.size(), nullptr), EIO);
+    EXPECT_EQ(devctl(p.write_end(), 1, record.data(), record.size(), nullptr), EIO);
     EXPECT_EQ(errno, EIO);
 }
 

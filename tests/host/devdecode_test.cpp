@@ -16,12 +16,10 @@ namespace {
 
 using bytes = wire_bytes;
 
-bytes frame(std::uint32_t code, const bytes& payload, std::uint32_t claimed_count) {
-    return le_words({code, claimed_count}) + payload;
-}
-
-bytes frame(std::uint32_t code, const bytes& payload) {
-    return frame(code, payload, static_cast<std::uint32_t>(payload.size()));
+// A frame whose byte count is the payload's, or the claimed one.
+bytes frame(std::uint32_t code, const bytes& payload, std::int64_t claimed_count = -1) {
+    const auto count = claimed_count < 0 ? payload.size() : static_cast<std::size_t>(claimed_count);
+    return le_words({code, static_cast<std::uint32_t>(count)}) + payload;
 }
 
 struct decoded {

@@ -55,6 +55,12 @@ namespace {
 const wire_bytes TEXT_RECORD = record_bytes(13, 20001, {});
 const std::string TEXT_HEADER(TEXT_RECORD.begin(), TEXT_RECORD.end());
 
+// The errno of a failed send; 0 when the send did not fail.
+int send_error(int coid, const iov_t* parts, long count) {
+    errno = 0;
+    return MsgSendv(coid, parts, count, nullptr, 0) == -1 ? errno : 0;
+}
+
 // Header, then the record split into two parts as the client sends it.
 struct Message {
     slog_msg_header header;
@@ -71,34 +77,7 @@ struct Message {
     }
     Message(const Message&) = delete;
     long send(int coid) { return MsgSendv(coid, parts, 3, nullptr, 0); }
-};
-
-std::string read_all(int fd) {
-    std::string out;
-    char buffer[256];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        out.append(buffer, static_cast<std::size_t>(n));
-    return out;
-}
-
-class Pipe {
-  public:
-    Pipe() { EXPECT_EQ(pipe2(fds_, O_CLOEXEC | O_NONBLOCK), 0); }
-    ~Pipe() {
-        close_read();
-        close(fds_[1]);
-    }
-    int read_end() const { return fds_[0]; }
-    int write_end() const { return fds_[1]; }
-    void close_read() {
-        if (fds_[0] >= 0)
-            close(fds_[0]);
-        fds_[0] = -1;
-    }
-
-  private:
-    int fds_[2];
+    int error(int coid) { return send_error(coid, parts, 3); }
 };
 
 TEST(MsgSendvDescriptor, writes_record_bytes_without_the_header) {
@@ -110,28 +89,16 @@ TEST(MsgSendvDescriptor, writes_record_bytes_without_the_header) {
 
 TEST(MsgSendvDescriptor, descriptor_not_open_is_ebadf) {
     Message message(SLOG_MSG_WRITE, "abc", "");
-    errno = 0;
-    EXPECT_EQ(message.send(-1), -1);
-    EXPECT_EQ(errno, EBADF);
-
+    EXPECT_EQ(message.error(-1), EBADF);
     int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     close(fd);
-    errno = 0;
-    EXPECT_EQ(message.send(fd), -1);
-    EXPECT_EQ(errno, EBADF);
-
-    Message other(SLOG_MSG_SIDE, "abc", "");
-    errno = 0;
-    EXPECT_EQ(other.send(fd), -1);
-    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(message.error(fd), EBADF);
+    EXPECT_EQ(Message(SLOG_MSG_SIDE, "abc", "").error(fd), EBADF);
 }
 
 TEST(MsgSendvDescriptor, other_message_type_is_enosys_and_writes_nothing) {
     Pipe pipe;
-    Message message(SLOG_MSG_SIDE, "abc", "");
-    errno = 0;
-    EXPECT_EQ(message.send(pipe.write_end()), -1);
-    EXPECT_EQ(errno, ENOSYS);
+    EXPECT_EQ(Message(SLOG_MSG_SIDE, "abc", "").error(pipe.write_end()), ENOSYS);
     EXPECT_EQ(read_all(pipe.read_end()), "");
 }
 
@@ -144,9 +111,7 @@ TEST(MsgSendvDescriptor, reader_gone_is_ebadf_and_no_sigpipe_is_left) {
     default_action.sa_handler = SIG_DFL;
     sigaction(SIGPIPE, &default_action, &old_action);
     Message message(SLOG_MSG_WRITE, "abc", "");
-    errno = 0;
-    EXPECT_EQ(message.send(pipe.write_end()), -1);
-    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(message.error(pipe.write_end()), EBADF);
 
     // Blocked by the caller: the layer's own SIGPIPE is taken back.
     sigset_t pipe_only, old_mask, pending;
@@ -163,10 +128,7 @@ TEST(MsgSendvDescriptor, reader_gone_is_ebadf_and_no_sigpipe_is_left) {
 TEST(MsgSendvDescriptor, other_write_errors_pass_through) {
     int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
     ASSERT_GE(full, 0);
-    Message message(SLOG_MSG_WRITE, "abc", "");
-    errno = 0;
-    EXPECT_EQ(message.send(full), -1);
-    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(Message(SLOG_MSG_WRITE, "abc", "").error(full), ENOSPC);
     close(full);
 }
 
@@ -222,16 +184,12 @@ TEST(MsgSendvDescriptor, byte_count_must_match_the_parts) {
     for (std::int32_t lie : {0, 2, 4, 1000, -1}) {
         Message message(SLOG_MSG_WRITE, "abc", "");
         message.header.byte_count = lie;
-        errno = 0;
-        EXPECT_EQ(message.send(pipe.write_end()), -1) << lie;
-        EXPECT_EQ(errno, EINVAL) << lie;
+        EXPECT_EQ(message.error(pipe.write_end()), EINVAL) << lie;
     }
     slog_msg_header header{SLOG_MSG_WRITE, 16, 0, {0, 0}};
     iov_t short_header;
     SETIOV(&short_header, &header, 10);
-    errno = 0;
-    EXPECT_EQ(MsgSendv(pipe.write_end(), &short_header, 1, nullptr, 0), -1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(send_error(pipe.write_end(), &short_header, 1), EINVAL);
     EXPECT_EQ(read_all(pipe.read_end()), "");
 }
 
@@ -243,11 +201,8 @@ TEST(MsgSendvArguments, part_count_is_bounded) {
     for (int i = 1; i < 65; ++i)
         SETIOV(&parts[i], "", 0);
     EXPECT_EQ(MsgSendv(pipe.write_end(), parts, 64, nullptr, 0), 0);
-    for (long count : {0L, -1L, 65L}) {
-        errno = 0;
-        EXPECT_EQ(MsgSendv(pipe.write_end(), parts, count, nullptr, 0), -1) << count;
-        EXPECT_EQ(errno, EINVAL) << count;
-    }
+    for (long count : {0L, -1L, 65L})
+        EXPECT_EQ(send_error(pipe.write_end(), parts, count), EINVAL) << count;
 }
 
 constexpr int side_channel = 0x40000000;
@@ -334,14 +289,22 @@ std::vector<int> open_sockets() {
 }
 
 long send_record() {
-    Message message(SLOG_MSG_SIDE, TEXT_HEADER, "hi");
-    return message.send(side_channel);
+    return Message(SLOG_MSG_SIDE, TEXT_HEADER, "hi").send(side_channel);
 }
 
-// Runs check in a child with a private /dev and the scripted logger; returns
-// what the check found wrong ("" when it held), or "skip" where this system
-// gives no mount namespace.
-std::string with_logger(const std::vector<std::int32_t>& replies, std::string (*check)(int),
+void* send_in_thread(void*) {
+    send_record();
+    return nullptr;
+}
+
+int record_error() {
+    return Message(SLOG_MSG_SIDE, TEXT_HEADER, "hi").error(side_channel);
+}
+
+// Runs check in a child with a private /dev and the scripted logger, and
+// expects it to find nothing wrong (it returns what it found, "" when it
+// held); skips where this system gives no mount namespace.
+void expect_with_logger(const std::vector<std::int32_t>& replies, std::string (*check)(int),
                         int delay_ms = 0) {
     ChildOutput child = run_child([&](int report) {
         std::string outcome = "skip";
@@ -355,13 +318,15 @@ std::string with_logger(const std::vector<std::int32_t>& replies, std::string (*
         if (write(report, outcome.data(), outcome.size()) < 0)
             _exit(1); // a lost report shows as the child's status
     });
-    if (!WIFEXITED(child.status) || WEXITSTATUS(child.status) != 0)
-        return "child ended with status " + std::to_string(child.status) + "; " + child.text;
-    return child.text;
+    const bool ended = WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0;
+    if (ended && child.text == "skip")
+        GTEST_SKIP() << "no mount namespace for a private /dev";
+    EXPECT_TRUE(ended) << "child ended with status " << child.status << "; " << child.text;
+    EXPECT_EQ(child.text, "");
 }
 
 TEST(MsgSendvSideChannel, socket_stays_off_closed_standard_descriptors) {
-    std::string outcome = with_logger({28, 28}, [](int report) -> std::string {
+    expect_with_logger({28, 28}, [](int report) -> std::string {
         // The report pipe must not be what fills a freed descriptor.
         if (report <= STDERR_FILENO)
             return "report pipe on a standard descriptor";
@@ -381,21 +346,16 @@ TEST(MsgSendvSideChannel, socket_stays_off_closed_standard_descriptors) {
             return "socket not closed on exec";
         return "";
     });
-    if (outcome == "skip")
-        GTEST_SKIP() << "no mount namespace for a private /dev";
-    EXPECT_EQ(outcome, "");
 }
 
 TEST(MsgSendvSideChannel, reply_without_error_number_is_eproto_and_drops_the_connection) {
-    std::string outcome = with_logger({-4095, -4096, INT32_MIN, 18}, [](int) -> std::string {
-        errno = 0;
-        if (send_record() != -1 || errno != 4095)
+    expect_with_logger({-4095, -4096, INT32_MIN, 18}, [](int) -> std::string {
+        if (record_error() != 4095)
             return "-4095 is not taken as its error number";
         if (open_sockets().size() != 1)
             return "an error reply dropped the connection";
         for (int i = 0; i < 2; ++i) {
-            errno = 0;
-            if (send_record() != -1 || errno != EPROTO)
+            if (record_error() != EPROTO)
                 return "nonsense reply " + std::to_string(i) + " is not EPROTO";
             if (!open_sockets().empty())
                 return "connection kept after nonsense reply " + std::to_string(i);
@@ -404,9 +364,6 @@ TEST(MsgSendvSideChannel, reply_without_error_number_is_eproto_and_drops_the_con
             return "no new connection for the next record";
         return "";
     });
-    if (outcome == "skip")
-        GTEST_SKIP() << "no mount namespace for a private /dev";
-    EXPECT_EQ(outcome, "");
 }
 
 // A thread cancelled while it waits for the reply: the lock is free, and
@@ -415,17 +372,11 @@ TEST(MsgSendvSideChannel, sender_cancelled_in_the_reply_wait_leaves_nothing_behi
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "AddressSanitizer takes the frames a cancellation unwinds for overflows";
 #endif
-    std::string outcome = with_logger(
+    expect_with_logger(
         {18, 19},
         [](int) -> std::string {
             pthread_t thread;
-            pthread_create(
-                &thread, nullptr,
-                [](void*) -> void* {
-                    send_record();
-                    return nullptr;
-                },
-                nullptr);
+            pthread_create(&thread, nullptr, send_in_thread, nullptr);
             char took = 0;
             if (read(logger_took, &took, 1) != 1)
                 return "the logger took no packet";
@@ -438,16 +389,13 @@ TEST(MsgSendvSideChannel, sender_cancelled_in_the_reply_wait_leaves_nothing_behi
             return reply == 19 ? "" : "the next message got " + std::to_string(reply);
         },
         300);
-    if (outcome == "skip")
-        GTEST_SKIP() << "no mount namespace for a private /dev";
-    EXPECT_EQ(outcome, "");
 }
 
 // A dropped connection is forgotten before its number is free: a child
 // forked once another thread has the number must not close that thread's
 // descriptor as its parent's connection.
 TEST(MsgSendvSideChannel, dropped_connection_is_forgotten_before_its_number_is_reused) {
-    std::string outcome = with_logger({INT32_MIN}, [](int) -> std::string {
+    expect_with_logger({INT32_MIN}, [](int) -> std::string {
         static int child_status = -1;
         after_socket_close = [](int fd) {
             // Any file will do; this /dev has none.
@@ -462,8 +410,7 @@ TEST(MsgSendvSideChannel, dropped_connection_is_forgotten_before_its_number_is_r
             waitpid(child, &child_status, 0);
             close(fd);
         };
-        errno = 0;
-        if (send_record() != -1 || errno != EPROTO)
+        if (record_error() != EPROTO)
             return "the nonsense reply was taken";
         if (after_socket_close != nullptr)
             return "the connection was not closed";
@@ -471,9 +418,6 @@ TEST(MsgSendvSideChannel, dropped_connection_is_forgotten_before_its_number_is_r
             return "the child closed the number another thread took";
         return "";
     });
-    if (outcome == "skip")
-        GTEST_SKIP() << "no mount namespace for a private /dev";
-    EXPECT_EQ(outcome, "");
 }
 
 } // namespace

@@ -49,17 +49,19 @@ slogger::packet_outcome handle(const Bytes& p, bool truncated = false) {
 const slogger::record_origin arrived{"2026-12-08T12:00:00.123456Z", 4242};
 const slogger::record_origin from_file{{}, 0};
 
-// The text line of a sound packet, without the time and pid in front.
-std::string line(const Bytes& p) {
-    slogger::packet_outcome out = handle(p);
+// The text line of a record sent in a sound packet, without the time and pid in front.
+std::string line(const Bytes& rec) {
+    const Bytes sent = packet(rec); // the outcome's record points into it
+    slogger::packet_outcome out = handle(sent);
     EXPECT_TRUE(out.complaint.empty()) << out.complaint;
     std::string full = slogger::format_line(out.record, from_file, slogger::LINE_TEXT);
     EXPECT_EQ(full.rfind("- - ", 0), 0U) << full;
     return full.substr(4);
 }
 
-std::string json(const Bytes& p, const slogger::record_origin& origin = arrived) {
-    return slogger::format_line(handle(p).record, origin, slogger::LINE_JSON);
+std::string json(const Bytes& rec, const slogger::record_origin& origin = arrived) {
+    const Bytes sent = packet(rec);
+    return slogger::format_line(handle(sent).record, origin, slogger::LINE_JSON);
 }
 
 TEST(SloggerRecords, text_record_line_and_byte_count_reply) {
@@ -78,12 +80,12 @@ TEST(SloggerRecords, severity_names_follow_low_three_bits) {
     const char* names[] = {"shutdown", "critical", "error",  "warning",
                            "notice",   "info",     "debug1", "debug2"};
     for (std::uint32_t severity = 0; severity < 8; ++severity) {
-        EXPECT_EQ(line(packet(record(severity | 8 | 0x100, 1, text("x")))),
+        EXPECT_EQ(line(record(severity | 8 | 0x100, 1, text("x"))),
                   std::string(names[severity]) + " 0x00000001 x");
         EXPECT_EQ(slogger::parse_severity(names[severity]), static_cast<int>(severity));
         EXPECT_EQ(slogger::parse_severity(std::to_string(severity)), static_cast<int>(severity));
     }
-    EXPECT_EQ(line(packet(record(8, 0xFFFFFFFFu, text("")))), "shutdown 0xFFFFFFFF ");
+    EXPECT_EQ(line(record(8, 0xFFFFFFFFu, text(""))), "shutdown 0xFFFFFFFF ");
     // syslog's names, in any case, as the most severe level it files at or above.
     const std::pair<const char*, int> aliases[] = {
         {"emerg", 0}, {"PANIC", 0}, {"alert", 0}, {"Crit", 1},    {"CRITICAL", 1},
@@ -96,39 +98,37 @@ TEST(SloggerRecords, severity_names_follow_low_three_bits) {
 }
 
 TEST(SloggerRecords, text_stops_at_zero_or_payload_end) {
-    EXPECT_EQ(line(packet(record(13, 1, text("one") + text("two")))), "info 0x00000001 one");
-    EXPECT_EQ(line(packet(record(13, 1, Bytes{'a', 'b'}))), "info 0x00000001 ab");
-    EXPECT_EQ(line(packet(record(13, 1, Bytes{}))), "info 0x00000001 ");
+    EXPECT_EQ(line(record(13, 1, text("one") + text("two"))), "info 0x00000001 one");
+    EXPECT_EQ(line(record(13, 1, Bytes{'a', 'b'})), "info 0x00000001 ab");
+    EXPECT_EQ(line(record(13, 1, Bytes{})), "info 0x00000001 ");
 }
 
 TEST(SloggerRecords, text_is_escaped_onto_one_line) {
     Bytes odd = {'a', '\n', 'b', '\t', '\\', '\r', 0x1b, 0x7f, 0xc3, 0xa9, '"', 0};
-    EXPECT_EQ(line(packet(record(13, 1, odd))),
-              "info 0x00000001 a\\nb\\t\\\\\\x0d\\x1b\\x7f\\xc3\\xa9\"");
+    EXPECT_EQ(line(record(13, 1, odd)), "info 0x00000001 a\\nb\\t\\\\\\x0d\\x1b\\x7f\\xc3\\xa9\"");
 }
 
 TEST(SloggerRecords, integer_payload_up_to_32_words_as_signed_ints) {
     Bytes ints = le_words({1, static_cast<std::uint32_t>(-2), 0x80000000u});
-    EXPECT_EQ(line(packet(record(3, 7, ints))), "warning 0x00000007 ints[3]: 1 -2 -2147483648");
-    EXPECT_EQ(line(packet(record(3, 7, {}))), "warning 0x00000007 ints[0]:");
-    EXPECT_EQ(json(packet(record(3, 0x00104E21, ints))),
+    EXPECT_EQ(line(record(3, 7, ints)), "warning 0x00000007 ints[3]: 1 -2 -2147483648");
+    EXPECT_EQ(line(record(3, 7, {})), "warning 0x00000007 ints[0]:");
+    EXPECT_EQ(json(record(3, 0x00104E21, ints)),
               "{\"time\":\"2026-12-08T12:00:00.123456Z\",\"pid\":4242,\"severity\":\"warning\","
               "\"severity_value\":3,\"code\":1068577,\"ints\":[1,-2,-2147483648]}");
-    EXPECT_EQ(json(packet(record(3, 7, {})), from_file),
+    EXPECT_EQ(json(record(3, 7, {}), from_file),
               "{\"time\":null,\"pid\":null,\"severity\":\"warning\",\"severity_value\":3,"
               "\"code\":7,\"ints\":[]}");
 
     Bytes max(32 * 4, 0);
-    EXPECT_EQ(line(packet(record(3, 7, max))).rfind("warning 0x00000007 ints[32]: 0 0", 0), 0U);
+    EXPECT_EQ(line(record(3, 7, max)).rfind("warning 0x00000007 ints[32]: 0 0", 0), 0U);
 }
 
 TEST(SloggerRecords, other_payloads_as_hex_bytes) {
-    EXPECT_EQ(line(packet(record(3, 7, {0x0a, 0x1b, 0xff}))),
-              "warning 0x00000007 bytes[3]: 0a 1b ff");
-    std::string bytes = json(packet(record(3, 0x80000007u, {0x0a, 0x1b, 0xff})));
+    EXPECT_EQ(line(record(3, 7, {0x0a, 0x1b, 0xff})), "warning 0x00000007 bytes[3]: 0a 1b ff");
+    std::string bytes = json(record(3, 0x80000007u, {0x0a, 0x1b, 0xff}));
     EXPECT_EQ(bytes.substr(bytes.find("\"code\"")), "\"code\":2147483655,\"bytes\":\"0a1bff\"}");
     Bytes over(33 * 4, 0xab);
-    std::string long_line = line(packet(record(3, 7, over)));
+    std::string long_line = line(record(3, 7, over));
     EXPECT_EQ(long_line.rfind("warning 0x00000007 bytes[132]: ab ab", 0), 0U);
     EXPECT_EQ(long_line.size(), std::string("warning 0x00000007 bytes[132]:").size() + 132 * 3);
 }
@@ -154,7 +154,7 @@ TEST(SloggerJson, text_escaped_as_json_requires) {
     for (const auto& c : cases) {
         Bytes payload = c.text;
         payload.push_back(0);
-        std::string got = json(packet(record(13, 1, payload)), from_file);
+        std::string got = json(record(13, 1, payload), from_file);
         EXPECT_EQ(got.substr(got.find("\"text\":") + 7), std::string(c.json) + "}") << got;
     }
 }

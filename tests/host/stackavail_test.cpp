@@ -44,12 +44,8 @@ __attribute__((noinline)) std::size_t fill_reported(std::size_t margin) {
 
 // The top of the main stack's mapping, from the kernel's own account.
 std::uintptr_t main_stack_top() {
-    std::string maps;
     const int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-    char buffer[512];
-    ssize_t n;
-    while (fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0)
-        maps.append(buffer, static_cast<std::size_t>(n));
+    const std::string maps = fd >= 0 ? read_all(fd) : "";
     close(fd);
     const std::size_t mark = maps.find("[stack]");
     if (mark == std::string::npos)

@@ -64,9 +64,8 @@ constexpr probe_mode MODES[] = {
 
 int usage() {
     std::fputs("usage: log_probe MODE [ARGUMENTS]\n", stderr);
-    for (const probe_mode& mode : MODES) {
+    for (const probe_mode& mode : MODES)
         std::fprintf(stderr, "  %s %s\n      %s\n", mode.name, mode.arguments, mode.what);
-    }
     return 2;
 }
 
@@ -85,9 +84,8 @@ void end_if_stuck() {
 
 int main(int argc, char** argv) {
     for (const probe_mode& mode : MODES) {
-        if (argc > 1 && std::strcmp(argv[1], mode.name) == 0) {
+        if (argc > 1 && std::strcmp(argv[1], mode.name) == 0)
             return argc - 2 >= mode.required ? mode.run(argv + 2) : usage();
-        }
     }
     return usage();
 }

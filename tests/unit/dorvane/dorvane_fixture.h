@@ -51,9 +51,8 @@ class dorvane_test : public ::testing::Test {
     int handle(std::vector<std::string> options) {
         static char program[] = "dorvane";
         std::vector<char*> argv{program};
-        for (std::string& word : options) {
+        for (std::string& word : options)
             argv.push_back(word.data());
-        }
         argv.push_back(nullptr);
         return handle_options(static_cast<int>(argv.size() - 1), argv.data());
     }

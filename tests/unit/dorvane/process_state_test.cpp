@@ -22,9 +22,8 @@ TEST_F(dorvane_test, start_up_without_heap_goes_on_under_the_fixed_name_and_says
 // sees only that. The heap is back for what else runs at exit.
 void print_records_at_exit() {
     fake_heap_exhausted = false;
-    for (const auto& [severity, text] : logged_lines()) {
+    for (const auto& [severity, text] : logged_lines())
         std::fprintf(stderr, "%d %s", severity, text.c_str());
-    }
 }
 
 TEST_F(dorvane_test, p_device_without_heap_for_its_path_ends_the_run_as_an_unopenable_one) {

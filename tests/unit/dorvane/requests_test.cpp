@@ -25,29 +25,23 @@ struct sent_case {
 // The one request each command line sends: precedence -a, -x, -g, source;
 // every record's bytes.
 TEST_F(dorvane_test, each_command_line_sends_its_one_record) {
+    // clang-format off
     const sent_case cases[] = {
         {{}, FAKE_DEBUG_FD, 0x80041101u, zeros(16)},
-        {{"-z", "3", "-O", "1", "-S", "4", "-s", "5"},
-         FAKE_DEBUG_FD,
-         0x80041101u,
+        {{"-z", "3", "-O", "1", "-S", "4", "-s", "5"}, FAKE_DEBUG_FD, 0x80041101u,
          le_words({3, 1, 4, 5})},
-        {{"-z", "3", "-O", "9", "-S", "4", "-s", "5", "-g"},
-         FAKE_DEBUG_FD,
-         0x80041103u,
+        {{"-z", "3", "-O", "9", "-S", "4", "-s", "5", "-g"}, FAKE_DEBUG_FD, 0x80041103u,
          le_words({3, 4, 5, 9})},
         {{"-a", "0", "-x", "1", "-g", "-O", "2", "-b", "8", "-c", "7", "-e", "6", "-f", "/long/one",
-          "-f", "/x"},
-         FAKE_DEBUG_FD,
-         0x80041102u,
+          "-f", "/x"}, FAKE_DEBUG_FD, 0x80041102u,
          le_words({0, 8, 7, 6, 0, 0}) + text("/x\0ng/one", 9) + zeros(256 - 9)},
-        {{"-x", "0", "-g", "-f", "/some/longer", "-f", "/m"},
-         FAKE_DEBUG_FD,
-         0x80041132u,
+        {{"-x", "0", "-g", "-f", "/some/longer", "-f", "/m"}, FAKE_DEBUG_FD, 0x80041132u,
          text("/m", 2) + zeros(262)},
         {{"-x", "1", "-y", "7", "-g"}, FAKE_DEBUG_FD, 0x80041133u, le_words({7, 0, 0})},
         {{"-O", "2"}, FAKE_A2I_FD, 0x80041122u, le_words({0})},
         {{"-O", "3"}, FAKE_A2I_FD, 0x80041122u, le_words({1})},
     };
+    // clang-format on
     for (const sent_case& c : cases) {
         reset(FAKE_A2I_FD);
         EXPECT_EQ(handle(c.options), 0);

@@ -3,6 +3,7 @@
 #include "log.h"
 #include "slog_test_support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -35,20 +36,8 @@ class LogFrontEnd : public FakePlatformTest {
 
 // The record's text without its terminating zero.
 std::string sent_text() {
-    const std::vector<sent_message> messages = sent_messages();
-    EXPECT_EQ(messages.size(), 1U);
-    if (messages.empty() || messages[0].payload.empty()) {
-        return {};
-    }
-    return messages[0].payload.substr(0, messages[0].payload.size() - 1);
-}
-
-std::size_t count_of(char wanted, const char* text) {
-    std::size_t count = 0;
-    for (; *text != '\0'; ++text) {
-        count += *text == wanted ? 1 : 0;
-    }
-    return count;
+    const std::string payload = only_message().payload;
+    return payload.empty() ? payload : payload.substr(0, payload.size() - 1);
 }
 
 // A logger that cannot be reached: no side channel and no device.
@@ -108,7 +97,9 @@ TEST_F(LogFrontEnd, record_text_is_the_name_and_the_formatted_message_at_any_for
     for (char* name : {PROGRAM, odd_name, static_cast<char*>(nullptr)}) {
         __progname = name;
         name = name != nullptr ? name : const_cast<char*>("");
-        const std::size_t escaped = std::strlen(name) + count_of('%', name);
+        const auto escaped =
+            std::strlen(name) +
+            static_cast<std::size_t>(std::count(name, name + std::strlen(name), '%'));
         for (const std::size_t prefixed_size : {255U, 256U, 257U, 1200U}) {
             fake_reset();
             // "<name>: " + filler + "%d" + zero
@@ -144,20 +135,21 @@ TEST_F(LogFrontEnd, undeliverable_record_prints_the_fatal_line_as_perror_would) 
 }
 
 TEST_F(LogFrontEnd, process_records_carry_the_process_id_in_hex) {
-    char expected[64];
-    std::snprintf(expected, sizeof expected, "kestrune: process started PID=0x%08X",
-                  static_cast<unsigned>(getpid()));
-    log_started();
-    EXPECT_EQ(sent_text(), expected);
-    EXPECT_EQ(sent_messages().at(0).record.code, 0x00104E21);
-    EXPECT_EQ(sent_messages().at(0).record.severity, 5 | 8);
-
-    fake_reset();
-    std::snprintf(expected, sizeof expected, "kestrune: process terminated PID=0x%08X",
-                  static_cast<unsigned>(getpid()));
-    log_terminated();
-    EXPECT_EQ(sent_text(), expected);
-    EXPECT_EQ(sent_messages().at(0).record.code, 0x00204E21);
+    const struct {
+        void (*call)();
+        const char* what;
+        std::int32_t code;
+    } cases[] = {{log_started, "started", 0x00104E21}, {log_terminated, "terminated", 0x00204E21}};
+    for (const auto& c : cases) {
+        fake_reset();
+        c.call();
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "kestrune: process %s PID=0x%08X", c.what,
+                      static_cast<unsigned>(getpid()));
+        EXPECT_EQ(sent_text(), expected);
+        EXPECT_EQ(only_message().record.code, c.code);
+        EXPECT_EQ(only_message().record.severity, 5 | 8);
+    }
 }
 
 TEST_F(LogFrontEnd, binary_and_integer_records_pass_unchanged_without_prefix) {
@@ -178,9 +170,8 @@ TEST_F(LogFrontEnd, binary_and_integer_records_pass_unchanged_without_prefix) {
     log_ints(79, 5, 32, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
              22, 23, 24, 25, 26, 27, 28, 29, 30, 31, -32);
     std::int32_t most[32];
-    for (std::int32_t i = 0; i < 32; ++i) {
+    for (std::int32_t i = 0; i < 32; ++i)
         most[i] = i + 1;
-    }
     most[31] = -32;
     ASSERT_EQ(sent_messages().size(), 1U);
     EXPECT_EQ(sent_messages()[0].payload,

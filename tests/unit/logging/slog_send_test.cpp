@@ -35,71 +35,87 @@ std::vector<std::string> call_trace() {
 
 std::vector<std::uint16_t> message_types() {
     std::vector<std::uint16_t> types;
-    for (const sent_message& message : sent_messages()) {
+    for (const sent_message& message : sent_messages())
         types.push_back(message.header.type);
-    }
     return types;
 }
 
 const std::string SIDE = std::to_string(SLOG_SIDE_CHANNEL);
 const std::string FIRST = std::to_string(FAKE_FIRST_FD);
 const std::string SECOND = std::to_string(FAKE_FIRST_FD + 1);
+constexpr std::uint16_t SIDE_MSG = SLOG_MSG_SIDE;
+constexpr std::uint16_t WRITE_MSG = SLOG_MSG_WRITE;
 
-TEST_F(SlogSend, side_channel_delivers_in_one_send_and_passes_the_reply_through) {
-    fake_script_send(42);
-    EXPECT_EQ(send_record(), 42);
-    EXPECT_EQ(call_trace(), (std::vector<std::string>{"send " + SIDE}));
-    EXPECT_EQ(message_types(), (std::vector<std::uint16_t>{SLOG_MSG_SIDE}));
-    EXPECT_EQ(_slogfd, SLOG_SIDE_CHANNEL);
-}
+// Records sent from a starting connection against scripted answers: what each
+// returns, the calls made, the message types (when given) and where _slogfd
+// is left. Every open is of the device, and every send carries the record.
+struct way_case {
+    int start;                    // FAKE_FIRST_FD: a device connection the client already holds
+    std::vector<int> send_errors; // 0: the reply 42
+    int open_error;
+    int records;
+    int result;
+    int error;
+    int connection;
+    std::vector<std::uint16_t> types;
+    std::vector<std::string> trace;
+};
 
-TEST_F(SlogSend, side_channel_without_logger_moves_to_the_device_for_good) {
-    fake_script_send(-1, ENOSYS);
-    EXPECT_EQ(send_record(), 0);
-    EXPECT_EQ(send_record(), 0);
+// clang-format off
+const way_case WAYS[] = {
+    // 0: the side channel delivers in one send and passes the reply through.
+    {SLOG_SIDE_CHANNEL, {0}, 0, 1, 42, 0, SLOG_SIDE_CHANNEL, {SIDE_MSG}, {"send " + SIDE}},
+    // 1: the side channel without logger moves to the device for good.
+    {SLOG_SIDE_CHANNEL, {ENOSYS}, 0, 2, 0, 0, FAKE_FIRST_FD, {SIDE_MSG, WRITE_MSG, WRITE_MSG},
+     {"send " + SIDE, "open " + FIRST, "send " + FIRST, "send " + FIRST}},
+    // 2: a stale device is closed and the record resent on the side channel.
+    {FAKE_FIRST_FD, {EBADF}, 0, 1, 0, 0, SLOG_SIDE_CHANNEL, {WRITE_MSG, SIDE_MSG},
+     {"send " + FIRST, "close " + FIRST, "send " + SIDE}},
+    // 3: an unopenable device fails with the open error and leaves the connection broken.
+    {SLOG_SIDE_CHANNEL, {EBADF}, ENOENT, 1, -1, ENOENT, -1, {}, {"send " + SIDE, "open -1"}},
+    // 4: a broken connection is closed and the next record goes by the side channel.
+    {-1, {EBADF}, 0, 1, 0, 0, SLOG_SIDE_CHANNEL, {WRITE_MSG, SIDE_MSG},
+     {"send -1", "close -1", "send " + SIDE}},
+    // 5: the fallback from the side channel stops after four sends.
+    {SLOG_SIDE_CHANNEL, {ENOSYS, EBADF, ENOSYS, EBADF, ENOSYS, EBADF, ENOSYS, EBADF}, 0, 1, -1,
+     EBADF, SLOG_SIDE_CHANNEL, {SIDE_MSG, WRITE_MSG, SIDE_MSG, WRITE_MSG},
+     {"send " + SIDE, "open " + FIRST, "send " + FIRST, "close " + FIRST, "send " + SIDE,
+      "open " + SECOND, "send " + SECOND, "close " + SECOND}},
+    // 6: the fallback from a descriptor stops after three sends.
+    {FAKE_FIRST_FD, std::vector<int>(8, ENOSYS), 0, 1, -1, ENOSYS, SLOG_SIDE_CHANNEL, {},
+     {"send " + FIRST, "close " + FIRST, "send " + SIDE, "open " + SECOND, "send " + SECOND,
+      "close " + SECOND}},
+};
+// clang-format on
 
-    EXPECT_EQ(call_trace(), (std::vector<std::string>{"send " + SIDE, "open " + FIRST,
-                                                      "send " + FIRST, "send " + FIRST}));
-    EXPECT_EQ(message_types(),
-              (std::vector<std::uint16_t>{SLOG_MSG_SIDE, SLOG_MSG_WRITE, SLOG_MSG_WRITE}));
-    const fake_call open_call = fake_calls_of(fake_call_kind::open).at(0);
-    EXPECT_EQ(open_call.path, "/dev/slog");
-    EXPECT_EQ(open_call.flags, O_WRONLY | O_CLOEXEC);
-    EXPECT_EQ(_slogfd, FAKE_FIRST_FD);
-}
-
-TEST_F(SlogSend, stale_device_is_closed_and_the_record_resent_on_the_side_channel) {
-    const int device = fake_device_descriptor();
-    _slogfd = device;
-    fake_script_send(-1, EBADF);
-    EXPECT_EQ(send_record(), 0);
-
-    const std::string stale = std::to_string(device);
-    EXPECT_EQ(call_trace(),
-              (std::vector<std::string>{"send " + stale, "close " + stale, "send " + SIDE}));
-    EXPECT_EQ(message_types(), (std::vector<std::uint16_t>{SLOG_MSG_WRITE, SLOG_MSG_SIDE}));
-    const std::vector<sent_message> messages = sent_messages();
-    EXPECT_EQ(messages[0].payload, messages[1].payload);
-    EXPECT_EQ(_slogfd, SLOG_SIDE_CHANNEL);
-}
-
-TEST_F(SlogSend, unopenable_device_fails_with_the_open_error_and_leaves_the_connection_broken) {
-    fake_script_send(-1, EBADF);
-    fake_script_open_failure(ENOENT);
-    errno = 0;
-    EXPECT_EQ(send_record(), -1);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(call_trace(), (std::vector<std::string>{"send " + SIDE, "open -1"}));
-    EXPECT_EQ(_slogfd, -1);
-}
-
-TEST_F(SlogSend, broken_connection_is_closed_and_the_next_record_goes_by_the_side_channel) {
-    _slogfd = -1;
-    fake_script_send(-1, EBADF); // a send on -1
-    EXPECT_EQ(send_record(), 0);
-    EXPECT_EQ(call_trace(), (std::vector<std::string>{"send -1", "close -1", "send " + SIDE}));
-    EXPECT_EQ(message_types(), (std::vector<std::uint16_t>{SLOG_MSG_WRITE, SLOG_MSG_SIDE}));
-    EXPECT_EQ(_slogfd, SLOG_SIDE_CHANNEL);
+TEST_F(SlogSend, each_way_delivers_falls_back_or_stops_as_its_answers_say) {
+    for (const way_case& c : WAYS) {
+        SCOPED_TRACE("case " + std::to_string(&c - WAYS));
+        fake_reset();
+        _slogfd = c.start == FAKE_FIRST_FD ? fake_device_descriptor() : c.start;
+        for (const int error : c.send_errors)
+            fake_script_send(error == 0 ? 42 : -1, error);
+        if (c.open_error != 0)
+            fake_script_open_failure(c.open_error);
+        for (int i = 0; i < c.records; ++i) {
+            errno = 0;
+            EXPECT_EQ(send_record(), c.result);
+            if (c.result == -1) {
+                EXPECT_EQ(errno, c.error);
+            }
+        }
+        EXPECT_EQ(call_trace(), c.trace);
+        if (!c.types.empty()) {
+            EXPECT_EQ(message_types(), c.types);
+        }
+        for (const fake_call& open_call : fake_calls_of(fake_call_kind::open)) {
+            EXPECT_EQ(open_call.path, "/dev/slog");
+            EXPECT_EQ(open_call.flags, O_WRONLY | O_CLOEXEC);
+        }
+        for (const sent_message& message : sent_messages())
+            EXPECT_EQ(message.payload, sent_messages().at(0).payload);
+        EXPECT_EQ(_slogfd, c.connection);
+    }
 }
 
 TEST_F(SlogSend, other_errors_fail_the_record_and_keep_the_connection) {
@@ -112,44 +128,11 @@ TEST_F(SlogSend, other_errors_fail_the_record_and_keep_the_connection) {
                                                   : -1;
             _slogfd = coid;
             fake_script_send(-1, error);
-            EXPECT_EQ(send_record(), -1);
-            EXPECT_EQ(errno, error);
+            EXPECT_EQ(failed_with(send_record()), error);
             EXPECT_EQ(call_trace(), (std::vector<std::string>{"send " + std::to_string(coid)}));
             EXPECT_EQ(_slogfd, coid);
         }
     }
-}
-
-TEST_F(SlogSend, fallback_from_the_side_channel_stops_after_four_sends) {
-    for (int i = 0; i < 8; ++i) {
-        fake_script_send(-1, i % 2 == 0 ? ENOSYS : EBADF);
-    }
-    EXPECT_EQ(send_record(), -1);
-    EXPECT_EQ(errno, EBADF);
-    EXPECT_EQ(call_trace(),
-              (std::vector<std::string>{"send " + SIDE, "open " + FIRST, "send " + FIRST,
-                                        "close " + FIRST, "send " + SIDE, "open " + SECOND,
-                                        "send " + SECOND, "close " + SECOND}));
-    EXPECT_EQ(message_types(), (std::vector<std::uint16_t>{SLOG_MSG_SIDE, SLOG_MSG_WRITE,
-                                                           SLOG_MSG_SIDE, SLOG_MSG_WRITE}));
-    EXPECT_EQ(_slogfd, SLOG_SIDE_CHANNEL);
-}
-
-TEST_F(SlogSend, fallback_from_a_descriptor_stops_after_three_sends) {
-    const int device = fake_device_descriptor();
-    _slogfd = device;
-    for (int i = 0; i < 8; ++i) {
-        fake_script_send(-1, ENOSYS);
-    }
-    EXPECT_EQ(send_record(), -1);
-    EXPECT_EQ(errno, ENOSYS);
-
-    const std::string stale = std::to_string(device);
-    const std::string reopened = std::to_string(device + 1);
-    EXPECT_EQ(call_trace(), (std::vector<std::string>{"send " + stale, "close " + stale,
-                                                      "send " + SIDE, "open " + reopened,
-                                                      "send " + reopened, "close " + reopened}));
-    EXPECT_EQ(_slogfd, SLOG_SIDE_CHANNEL);
 }
 
 // The fallback's state table as a reference model, row by row: one call
@@ -181,9 +164,8 @@ constexpr transition FALLBACK_TABLE[] = {
 
 const transition& row_for(way from, event on) {
     for (const transition& row : FALLBACK_TABLE) {
-        if (row.from == from && row.on == on) {
+        if (row.from == from && row.on == on)
             return row;
-        }
     }
     ADD_FAILURE() << "no row";
     return FALLBACK_TABLE[0];
@@ -220,9 +202,8 @@ struct call_effect {
 void PrintTo(const call_effect& effect, std::ostream* out) {
     *out << "result " << effect.result << ", errno " << effect.error << ", then on "
          << effect.connection << ", calls:";
-    for (const std::string& call : effect.calls) {
+    for (const std::string& call : effect.calls)
         *out << " [" << call << "]";
-    }
 }
 
 std::string send_call(int coid, std::uint16_t type) {
@@ -260,9 +241,8 @@ call_effect model_call(int start, const outcomes& given, int next_fd) {
             error = open_succeeds ? error : OPEN_ERROR;
         }
         const transition& row = row_for(from, on);
-        if (row.next == then::fall_back) {
+        if (row.next == then::fall_back)
             effect.calls.push_back("close " + std::to_string(coid));
-        }
         effect.connection = row.to == way::side_channel ? SLOG_SIDE_CHANNEL
                             : row.to == way::broken     ? -1
                             : row.to == from            ? coid
@@ -287,22 +267,18 @@ call_effect real_call(int start, const outcomes& given) {
         const answer reply = given.sends[i];
         fake_script_send(reply == answer::delivered ? REPLIES[i] : -1, error_of(reply));
     }
-    for (const bool open_succeeds : given.opens) {
+    for (const bool open_succeeds : given.opens)
         fake_script_open_failure(open_succeeds ? 0 : OPEN_ERROR);
-    }
     errno = 0;
     call_effect effect;
     effect.result = send_record();
     effect.error = effect.result == -1 ? errno : 0;
     effect.connection = _slogfd;
-    const std::vector<sent_message> messages = sent_messages();
+    const std::vector<std::uint16_t> types = message_types();
     std::size_t sent = 0;
-    for (const fake_call& call : fake_calls()) {
+    for (const std::string& call : call_trace())
         effect.calls.push_back(
-            call.kind == fake_call_kind::send ? send_call(call.fd, messages.at(sent++).header.type)
-            : call.kind == fake_call_kind::open ? "open " + std::to_string(call.fd)
-                                                : "close " + std::to_string(call.fd));
-    }
+            call.rfind("send ", 0) == 0 ? call + " " + std::to_string(types.at(sent++)) : call);
     return effect;
 }
 
@@ -314,9 +290,8 @@ TEST_F(SlogSend, every_outcome_sequence_follows_the_fallback_table) {
         const int next_fd = start == FAKE_FIRST_FD ? FAKE_FIRST_FD + 1 : FAKE_FIRST_FD;
         for (unsigned n = 0; n < 1024; ++n) {
             outcomes given{};
-            for (std::size_t i = 0; i < MOST_SENDS; ++i) {
+            for (std::size_t i = 0; i < MOST_SENDS; ++i)
                 given.sends[i] = static_cast<answer>((n >> (2 * i)) & 3);
-            }
             given.opens[0] = (n & 256) == 0;
             given.opens[1] = (n & 512) == 0;
             ASSERT_EQ(real_call(start, given), model_call(start, given, next_fd))
@@ -336,8 +311,7 @@ TEST_F(SlogSend, lock_failure_sends_nothing_and_reports_the_lock_error) {
     pthread_mutexattr_destroy(&attributes);
     ASSERT_EQ(pthread_mutex_lock(&__slog_mux), 0);
 
-    EXPECT_EQ(send_record(), -1);
-    EXPECT_EQ(errno, EDEADLK);
+    EXPECT_EQ(failed_with(send_record()), EDEADLK);
     EXPECT_TRUE(fake_calls().empty());
     pthread_mutex_unlock(&__slog_mux);
 }
@@ -371,14 +345,12 @@ TEST_F(SlogSend, fork_leaves_the_lock_free_in_parent_and_child) {
     ASSERT_EQ(send_record(), 0); // the client's set-up has run
     for (const bool init_fails : {false, true}) {
         fake_reset();
-        if (init_fails) {
+        if (init_fails)
             fake_script_lock_init_failure(EAGAIN);
-        }
         const pid_t child = fork();
         ASSERT_NE(child, -1);
-        if (child == 0) {
+        if (child == 0)
             exit(pthread_mutex_trylock(&__slog_mux) == 0 ? 0 : 1);
-        }
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << init_fails;
