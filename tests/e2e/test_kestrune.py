@@ -3,12 +3,11 @@ link and marker it leaves and by its lines in the host logger."""
 
 import os
 import sys
-import time
 import unittest
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from harness import build
+from harness import build, tools
 from harness.kestrune_media import (
     BACKUP_MARKER, ENTRY_LIMIT, FALLBACK_DIRS, HDD, LINK_FAILED, MARKER_FAILED, MEDIA_DIRS,
     MEDIA_FS, MLDB, MLDB_BACKUP, MM, MOUNT_MISSING, ODLCACHE, ODLCACHE_BACKUP, PATH_SIZE,
@@ -163,15 +162,10 @@ exit 4
 class TracerTest(KestruneCase):
     def wait_for_calls(self):
         """The tracer runs in the background; wait a bounded while for it."""
-        calls = self.host('/boot/tracelogger.calls')
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline:
-            if os.path.exists(calls):
-                content = Path(calls).read_text()
-                if content.endswith('\n'):
-                    return content
-            time.sleep(0.05)
-        self.fail('the tracer was not started')
+        calls = Path(self.host('/boot/tracelogger.calls'))
+        self.assertTrue(tools.wait_for(lambda: calls.exists() and calls.read_text().endswith('\n'),
+                                       20), 'the tracer was not started')
+        return calls.read_text()
 
     def test_start_up_does_not_wait_for_the_tracer(self):
         # The runner stops what a run leaves behind, so the tracer is let go

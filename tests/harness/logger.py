@@ -13,9 +13,8 @@ import re
 import resource
 import signal
 import subprocess
-import time
 
-from harness import build, wire
+from harness import build, tools, wire
 
 COMMAND = build.program('host-slogger')
 
@@ -87,11 +86,9 @@ class Logger:
             COMMAND + ['--socket', self.socket] + (['--output', self.output] if output else []) +
             list(args), stdout=stdout, stderr=subprocess.PIPE, text=True, preexec_fn=child,
             env=env)
-        deadline = time.monotonic() + 30
-        while not os.path.exists(self.socket):
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError('logger did not start: %s' % self.process.stderr.read())
-            time.sleep(0.02)
+        tools.wait_for(lambda: os.path.exists(self.socket) or self.process.poll() is not None)
+        if not os.path.exists(self.socket):
+            raise RuntimeError('logger did not start: %s' % self.process.stderr.read())
 
     def connect(self):
         return wire.connect(self.socket)

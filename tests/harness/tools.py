@@ -4,6 +4,7 @@ import shlex
 import shutil
 import subprocess
 import tempfile
+import time
 
 
 def scratch(testcase, prefix):
@@ -11,6 +12,14 @@ def scratch(testcase, prefix):
     directory = tempfile.mkdtemp(prefix=prefix)
     testcase.addCleanup(shutil.rmtree, directory, ignore_errors=True)
     return directory
+
+
+def wait_for(condition, timeout=30):
+    """Polls condition until it holds or timeout seconds have passed; its last value."""
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return condition()
 
 
 def run(command, text=True, timeout=30, **options):
