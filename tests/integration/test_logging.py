@@ -63,9 +63,8 @@ class Delivery(SandboxCase):
         self.assertEqual(result.stdout.splitlines(), byte_counts(RECORDS[:CLIENT_CALLS]))
         # Once on the device the client stays there: the logger sees nothing.
         self.assertEqual(result.log, [])
-        with open(self.sb.path('/dev/slog'), 'rb') as f:
-            self.assertEqual(f.read(), b''.join(wire.record(payload, code, severity)
-                                                for severity, code, payload in RECORDS))
+        self.assertEqual(Path(self.sb.path('/dev/slog')).read_bytes(), b''.join(
+            wire.record(payload, code, severity) for severity, code, payload in RECORDS))
 
     def test_device_missing_loses_one_record_then_side_channel_again(self):
         result = self.sb.run('log_probe', 'records', logger_args=['--fail', 'ENOSYS:1'])
@@ -97,9 +96,8 @@ class ClosedStandardDescriptors(unittest.TestCase):
         open(sb.path('/dev/slog'), 'wb').close()
         result = sb.sh('exec $EMU $PROBE front 2 1>&-', logger=False, env=build.shell_variables())
         self.assertEqual(result.returncode, 0, result.stderr)
-        with open(sb.path('/dev/slog'), 'rb') as f:
-            self.assertEqual(f.read(), b''.join(wire.text('log_probe: record %d' % i)
-                                                for i in range(2)))
+        self.assertEqual(Path(sb.path('/dev/slog')).read_bytes(),
+                         b''.join(wire.text('log_probe: record %d' % i) for i in range(2)))
 
     def test_output_to_a_closed_descriptor_never_reaches_the_logger(self):
         # The refused records' Fatal lines go to standard error, "carried on"
@@ -186,8 +184,7 @@ FATAL_ENOMEM = 'Fatal: Could not write slog event: Cannot allocate memory'
 
 
 def built(program):
-    """The bytes of a built program."""
-    return Path(os.path.join(build.BIN_DIR, program)).read_bytes()
+    return Path(build.BIN_DIR, program).read_bytes()
 
 
 def sweep_floors(program):
