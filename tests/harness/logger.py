@@ -9,6 +9,7 @@ as the two characters backslash and n); see unescape().
 
 import collections
 import os
+import pathlib
 import re
 import resource
 import signal
@@ -50,8 +51,7 @@ def short(line):
 
 def read(path):
     """The short() lines of a log file."""
-    with open(path, encoding='latin-1') as f:
-        return [short(line) for line in f.read().splitlines()]
+    return [short(line) for line in pathlib.Path(path).read_text('latin-1').splitlines()]
 
 
 def unescape(text):
@@ -107,8 +107,7 @@ class Logger:
         return self
 
     def raw_lines(self):
-        with open(self.output, encoding='latin-1') as f:
-            return f.read().splitlines()
+        return pathlib.Path(self.output).read_text('latin-1').splitlines()
 
     def lines(self):
         """The short() lines logged so far."""

@@ -313,8 +313,7 @@ class HostSlogger(unittest.TestCase):
         ints = wire.ints(1, -2, 2147483647)
         exchange(client, message(ints, code=0x00104E21, severity=5))
         exchange(client, message(b'\x00\xff\x10', code=0xFFFFFFFF, severity=4))
-        with open(logger.output, 'rb') as f:
-            lines = f.read().decode('utf-8').splitlines()  # strictly: JSON is UTF-8
+        lines = Path(logger.output).read_text('utf-8').splitlines()  # strictly: JSON is UTF-8
         self.assertEqual(len(lines), len(texts) + 2)
         objects = [json.loads(line) for line in lines]
         common = {'time', 'pid', 'severity', 'severity_value', 'code'}
@@ -542,8 +541,7 @@ class ReadFile(unittest.TestCase):
         with open(path, 'ab') as f:
             f.write(self.SOUND[2])
         self.assertEqual(next_line(), self.SOUND_LINES[2])
-        with open(path, 'wb') as f:  # emptied, as the runner does before a run
-            f.write(self.SOUND[0])
+        Path(path).write_bytes(self.SOUND[0])  # emptied, as the runner does before a run
         self.assertEqual(next_line(), self.SOUND_LINES[0])
         follower.terminate()
         self.assertEqual(follower.wait(timeout=30), -signal.SIGTERM)

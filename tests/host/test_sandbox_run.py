@@ -43,6 +43,14 @@ def sandbox_run(*args, **options):
     return tools.run([RUNNER, *args], timeout=60, **options)
 
 
+def start(test, *args, **options):
+    """sandbox-run with args started, its output piped; killed when the test ends."""
+    runner = subprocess.Popen(sandbox.runner(*args), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True, **options)
+    test.addCleanup(lambda: runner.poll() is None and runner.kill())
+    return runner
+
+
 def snapshot(paths):
     return {p: sorted(os.listdir(p)) if os.path.isdir(p) else None for p in paths}
 
@@ -110,8 +118,7 @@ class Layout(SandboxCase):
                  outside + '/notes': 'kept', outside + '/vellmar/debug': 'kept',
                  outside + '/slog': 'kept'}
         for path in files:
-            with open(path, 'w') as f:
-                f.write('kept' if path.startswith(outside) else 'an earlier, longer request')
+            Path(path).write_text('kept' if path.startswith(outside) else 'an earlier, longer one')
         os.unlink(os.path.join(devices, 'linked'))
         os.link(outside + '/notes', os.path.join(devices, 'linked'))
         os.symlink(outside + '/slog', os.path.join(devices, 'link'))
@@ -208,8 +215,8 @@ class Layout(SandboxCase):
         result = self.sh('/boot/bin/tracelogger -n 0 -S 8M "-s two words" && '
                          '/boot/bin/tracelogger')
         self.assertEqual(result.returncode, 0, result.stderr)
-        with open(self.sb.path('/boot/tracelogger.calls')) as f:
-            self.assertEqual(f.read(), '-n 0 -S 8M -s two words\n\n')
+        self.assertEqual(Path(self.sb.path('/boot/tracelogger.calls')).read_text(),
+                         '-n 0 -S 8M -s two words\n\n')
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which('setpriv'), 'needs root to drop to')
     def test_runs_as_an_ordinary_user(self):
@@ -327,9 +334,7 @@ class Ending(SandboxCase):
         return [int(line) for line in Path(self.pids).read_text().split('\n')[:-1]]
 
     def start(self, script, want_pids, *args, **kwargs):
-        runner = subprocess.Popen(sandbox.runner(*args, self.sb.root, '--', 'sh', '-c', script),
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kwargs)
-        self.addCleanup(lambda: runner.poll() is None and runner.kill())
+        runner = start(self, *args, self.sb.root, '--', 'sh', '-c', script, **kwargs)
         tools.wait_for(lambda: len(self.written_pids()) >= want_pids)
         return runner
 
@@ -411,8 +416,8 @@ class Ending(SandboxCase):
         stdout, stderr = runner.communicate(timeout=60)
         self.assertEqual((runner.returncode, stdout, stderr), (0, '', ''))
         self.assertFalse(any(map(alive, self.written_pids())))
-        with open(log) as f:
-            texts = [parse_entry(line.rstrip('\n')).text.split(' PID=')[0] for line in f]
+        texts = [parse_entry(line).text.split(' PID=')[0]
+                 for line in Path(log).read_text().splitlines()]
         self.assertEqual(texts, ['dorvane: process started', 'dorvane: Label: ? QNX: ? Built: ?',
                                  'dorvane: dorvane:  invalid parameter x:5 \\n'])
 
@@ -420,11 +425,8 @@ class Ending(SandboxCase):
 class Logger(SandboxCase):
     def test_the_log_appears_while_the_command_runs(self):
         # Logs, then waits for the test to have seen the line before it ends.
-        runner = subprocess.Popen(
-            [RUNNER, '--logger', self.sb.root, '--', 'sh', '-c', '"$@" || exit; for i in '
-             '$(seq 400); do [ -e /mnt/go ] && exit; sleep 0.05; done; exit 3', 'sh'] + SEND,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.addCleanup(lambda: runner.poll() is None and runner.kill())
+        runner = start(self, '--logger', self.sb.root, '--', 'sh', '-c', '"$@" || exit; for i in '
+                       '$(seq 400); do [ -e /mnt/go ] && exit; sleep 0.05; done; exit 3', 'sh', *SEND)
         lines = []
         for line in runner.stdout:
             lines.append(line)
@@ -498,10 +500,7 @@ class Logger(SandboxCase):
         # command runs: the second record must reach the new one.
         directory = self.sb.path('/dev')
         first = logger.Logger(directory).stop_at_cleanup(self)
-        probe = subprocess.Popen(
-            sandbox.runner(self.sb.root, '--', *build.program('log_probe'), 'restart'),
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.addCleanup(lambda: probe.poll() is None and probe.kill())
+        probe = start(self, self.sb.root, '--', *build.program('log_probe'), 'restart')
         tools.wait_for(first.lines, 60)
         first.stop()
         second = logger.Logger(directory).stop_at_cleanup(self)
