@@ -352,42 +352,32 @@ class HostSlogger(unittest.TestCase):
 
     def test_usage_errors_exit_2_and_help_goes_to_standard_output(self):
         # Each complaint is the first line on standard error, under the program's name.
-        for args, complaint in ((['--format', 'xml'], "bad --format 'xml'"),
-                                (['--min-severity', 'loud'], "bad --min-severity 'loud': "
-                                 "want 0 to 7 or a name, in any case: shutdown (emerg, panic, "
-                                 "alert), critical (crit), error (err), warning (warn), notice, "
-                                 "info, debug1, debug2 (debug)\n"),
-                                (['--read', '-', '--syslog'], '--read decodes a file: --socket, '
-                                 '--pid, --syslog, --fail and --answers serve clients\n'),
-                                (['--read', '-', '--pid', '1'], '--read decodes a file'),
-                                (['--read', '', '--socket', '/nonexistent/s'], "bad --read ''"),
-                                (['--nonsense'], "unrecognized option '--nonsense'\n"),
-                                (['extra'], "unexpected argument 'extra'"),
-                                (['-n', '2'], '--follow and --lines go with --read\n'),
-                                (['--read', '-', '-n', '-2'], "bad -n '-2': want a number"),
-                                # A count a sign or blank would wrap round to a huge one.
-                                (['--socket', '/nonexistent/s', '--fail', 'EIO: -1'],
-                                 "bad --fail 'EIO: -1': want ERROR:COUNT\n"),
-                                (['--socket', '/nonexistent/s', '--pid', '0'], "bad --pid '0'"),
-                                *((['--answers', answers], "bad --answers '%s'" % answers)
-                                  for answers in ('EBADF,', 'log,nonsense', '0', ''))):
-            with self.subTest(args=args):
-                result = tools.run(LOGGER + args, stdin=subprocess.DEVNULL)
-                self.assertEqual(result.returncode, 2)
-                self.assertTrue(result.stderr.startswith('host-slogger: ' + complaint),
-                                result.stderr)
-                self.assertEqual(result.stdout, '')
-        for flag in ('--help', '-h'):
-            result = tools.run(LOGGER + [flag])
-            self.assertEqual((result.returncode, result.stderr), (0, ''))
+        helps, _ = tools.assert_usage(self, LOGGER, 2, (
+            (['--format', 'xml'], "bad --format 'xml'"),
+            (['--min-severity', 'loud'], "bad --min-severity 'loud': want 0 to 7 or a name, in "
+             "any case: shutdown (emerg, panic, alert), critical (crit), error (err), warning "
+             "(warn), notice, info, debug1, debug2 (debug)\n"),
+            (['--read', '-', '--syslog'], '--read decodes a file: --socket, '
+             '--pid, --syslog, --fail and --answers serve clients\n'),
+            (['--read', '-', '--pid', '1'], '--read decodes a file'),
+            (['--read', '', '--socket', '/nonexistent/s'], "bad --read ''"),
+            (['--nonsense'], "unrecognized option '--nonsense'\n"),
+            (['extra'], "unexpected argument 'extra'"),
+            (['-n', '2'], '--follow and --lines go with --read\n'),
+            (['--read', '-', '-n', '-2'], "bad -n '-2': want a number"),
+            # A count a sign or blank would wrap round to a huge one.
+            (['--socket', '/nonexistent/s', '--fail', 'EIO: -1'], "bad --fail 'EIO: -1': want "
+             "ERROR:COUNT\n"),
+            (['--socket', '/nonexistent/s', '--pid', '0'], "bad --pid '0'"),
+            *((['--answers', answers], "bad --answers '%s'" % answers)
+              for answers in ('EBADF,', 'log,nonsense', '0', ''))))
+        for shown in helps:
             # Both ways to run, within 80 columns; reading takes no serving option.
-            self.assertTrue(result.stdout.startswith(
+            self.assertTrue(shown.startswith(
                 'usage: host-slogger [--socket PATH] [--syslog] [--fail ERROR:COUNT]\n'
                 '                    [--answers ANSWER,...] [OUTPUT OPTION]...\n'
-                '       host-slogger --read FILE|- [-f] [-n N] [OUTPUT OPTION]...\n'),
-                result.stdout)
-            self.assertLessEqual(max(map(len, result.stdout.splitlines())), 80)
-        tools.assert_version(self, LOGGER, 'host-slogger')
+                '       host-slogger --read FILE|- [-f] [-n N] [OUTPUT OPTION]...\n'), shown)
+            self.assertLessEqual(max(map(len, shown.splitlines())), 80)
 
 
 # Inside the sandbox /dev/log is the test's own socket: what reaches it is

@@ -273,23 +273,19 @@ class Status(SandboxCase):
 
     def test_usage_errors_and_the_host_root_are_125_with_a_message(self):
         root = self.sb.root
-        for args, message in (([], 'want ROOT -- COMMAND'), ([root], 'want ROOT -- COMMAND'),
-                              ([root, 'true'], 'want ROOT -- COMMAND'),
-                              (['--bogus', root, '--', 'true'], 'unknown option --bogus'),
-                              (['--logger-output', '', root, '--', 'true'],
-                               "bad --logger-output '': want a file"),
-                              (['--bind', '/nonexistent-source', '/x', root, '--', 'true'],
-                               '--bind source /nonexistent-source does not exist'),
-                              (['--timeout', '1x', root, '--', 'true'], "bad --timeout '1x'"),
-                              (['--timeout'], '--timeout needs DURATION'),
-                              (['/', '--', 'true'], 'ROOT must not be /')):
-            result = sandbox_run(*args)
-            self.assertEqual(result.returncode, 125, args)
-            self.assertTrue(result.stderr.startswith('sandbox-run: ' + message), result.stderr)
+        tools.assert_usage(self, [RUNNER], 125, (
+            ([], 'want ROOT -- COMMAND'), ([root], 'want ROOT -- COMMAND'),
+            ([root, 'true'], 'want ROOT -- COMMAND'),
+            (['--bogus', root, '--', 'true'], 'unknown option --bogus'),
+            (['--logger-output', '', root, '--', 'true'], "bad --logger-output '': want a file"),
+            (['--bind', '/nonexistent-source', '/x', root, '--', 'true'],
+             '--bind source /nonexistent-source does not exist'),
+            (['--timeout', '1x', root, '--', 'true'], "bad --timeout '1x'"),
+            (['--timeout'], '--timeout needs DURATION'),
+            (['/', '--', 'true'], 'ROOT must not be /')), helps=['--help'])
         result = tools.to_full_disk([RUNNER, '--help'])
         self.assertEqual((result.returncode, result.stderr),
                          (125, 'sandbox-run: write error: No space left on device\n'))
-        tools.assert_version(self, [RUNNER], 'sandbox-run')
 
     def test_a_deleted_working_directory_is_refused_before_root_is_touched(self):
         Path(self.sb.path('/dev/slog')).write_text('kept')
@@ -426,7 +422,8 @@ class Logger(SandboxCase):
     def test_the_log_appears_while_the_command_runs(self):
         # Logs, then waits for the test to have seen the line before it ends.
         runner = start(self, '--logger', self.sb.root, '--', 'sh', '-c', '"$@" || exit; for i in '
-                       '$(seq 400); do [ -e /mnt/go ] && exit; sleep 0.05; done; exit 3', 'sh', *SEND)
+                       '$(seq 400); do [ -e /mnt/go ] && exit; sleep 0.05; done; exit 3', 'sh',
+                       *SEND)
         lines = []
         for line in runner.stdout:
             lines.append(line)
