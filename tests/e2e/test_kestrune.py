@@ -33,8 +33,7 @@ class KestruneCase(MediaCase):
             result = self.sb.run('kestrune', *args)
         else:
             result = self.sb.sh('umask %03o; exec "$@"' % umask, *build.program('kestrune'), *args)
-        self.assertEqual(result.returncode, 0, result)
-        self.assertEqual(result.stdout, '', result)
+        self.assertEqual((result.returncode, result.stdout), (0, ''), result)
         if records is not None:
             self.assertEqual(result.records, records)
         return result

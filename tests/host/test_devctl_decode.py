@@ -37,8 +37,7 @@ class DevctlDecode(unittest.TestCase):
         for args, data, status, stderr in cases:
             with self.subTest(args=args):
                 result = self.decode(*args, data=data)
-                self.assertEqual(result.returncode, status, result)
-                self.assertEqual(result.stderr, stderr)
+                self.assertEqual((result.returncode, result.stderr), (status, stderr), result)
         self.assertEqual(self.decode(self.directory).stdout, b'')  # no count passes for the stream
         self.assertTrue(self.decode(path).stdout.endswith(b'\n1 frame, 0 flagged\n'))
         for args in ([path], ['--format', 'json', path]):  # the output's error, not errno's last

@@ -64,8 +64,7 @@ class Layout(SandboxCase):
         Path(self.sb.path('/mnt/quota/mm/given')).write_text('from host\n')
         result = self.sh('cat /mnt/quota/mm/given && for d in /mnt /opt /var /boot '
                          '/dev/shmem /dev/vellmar; do echo x > $d/made || exit 9; done')
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout, 'from host\n')
+        self.assertEqual((result.returncode, result.stdout), (0, 'from host\n'), result.stderr)
         for inside in ('/mnt', '/opt', '/var', '/boot', '/dev/shmem', '/dev/vellmar'):
             self.assertTrue(os.path.isfile(self.sb.path(inside + '/made')), inside)
 

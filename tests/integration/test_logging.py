@@ -76,8 +76,7 @@ class Delivery(SandboxCase):
 
     def test_no_way_to_the_logger_reports_each_record_and_carries_on(self):
         result = self.sb.run('log_probe', 'front', 3, logger=False)
-        self.assertEqual(result.returncode, 0)
-        self.assertEqual(result.stdout, 'carried on\n')
+        self.assertEqual((result.returncode, result.stdout), (0, 'carried on\n'))
         self.assertEqual(result.stderr.splitlines(),
                          ['Fatal: Could not write slog event: No such file or directory'] * 3)
 
@@ -118,8 +117,7 @@ class Concurrency(SandboxCase):
     def test_threads_records_arrive_whole_and_once(self):
         threads, per_thread = 8, 200
         result = self.sb.run('log_probe', 'threads', threads, per_thread, timeout=300)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout, 'failures 0\n')
+        self.assertEqual((result.returncode, result.stdout), (0, 'failures 0\n'), result.stderr)
 
         def line(t, i):  # texts and integers in turn
             form = 'info %d thread %d record %d' if i % 2 == 0 else 'info %d ints[2]: %d %d'

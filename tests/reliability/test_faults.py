@@ -121,8 +121,7 @@ class LoggerRefuses(unittest.TestCase):
             env = trace.sanitizer_env()
         result = sb.run_command(command, logger_args=['--answers', case['answers']], env=env,
                                 timeout=120)
-        self.assertEqual(result.returncode, 0, result)
-        self.assertEqual(result.stdout, 'carried on\n')
+        self.assertEqual((result.returncode, result.stdout), (0, 'carried on\n'), result)
         self.assertEqual(result.stderr.splitlines(), [FATAL] * case['lost'])
         self.assertEqual(result.log,
                          ['info 20001 log_probe: record %d' % k for k in case['logged']])
