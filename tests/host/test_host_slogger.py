@@ -351,7 +351,6 @@ class HostSlogger(unittest.TestCase):
                                                   'warning 1 s3'])
 
     def test_usage_errors_exit_2_and_help_goes_to_standard_output(self):
-        # Each complaint is the first line on standard error, under the program's name.
         helps, _ = tools.assert_usage(self, LOGGER, 2, (
             (['--format', 'xml'], "bad --format 'xml'"),
             (['--min-severity', 'loud'], "bad --min-severity 'loud': want 0 to 7 or a name, in "
