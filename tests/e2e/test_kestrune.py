@@ -3,12 +3,11 @@ link and marker it leaves and by its lines in the host logger."""
 
 import os
 import sys
-import time
 import unittest
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from harness import build
+from harness import build, tools
 from harness.kestrune_media import (
     BACKUP_MARKER, ENTRY_LIMIT, FALLBACK_DIRS, HDD, LINK_FAILED, MARKER_FAILED, MEDIA_DIRS,
     MEDIA_FS, MLDB, MLDB_BACKUP, MM, MOUNT_MISSING, ODLCACHE, ODLCACHE_BACKUP, PATH_SIZE,
@@ -28,22 +27,35 @@ MEDIA_TREE = sorted([
 
 
 class KestruneCase(MediaCase):
-    def run_kestrune(self, *args, umask=None):
+    def run_kestrune(self, *args, umask=None, records=None):
+        """A run that exits 0 and prints nothing; records: what it must log."""
         if umask is None:
             result = self.sb.run('kestrune', *args)
         else:
             result = self.sb.sh('umask %03o; exec "$@"' % umask, *build.program('kestrune'), *args)
-        self.assertEqual(result.returncode, 0, result)
-        self.assertEqual(result.stdout, '', result)
+        self.assertEqual((result.returncode, result.stdout), (0, ''), result)
+        if records is not None:
+            self.assertEqual(result.records, records)
         return result
 
     def assert_ready(self):
         self.assertEqual(os.readlink(self.host(QDB_LINK)), MEDIA_FS)
         self.assertEqual(os.path.getsize(self.host(READY_MARKER)), 0)
 
-    def assert_tree(self, present):
-        for inside in MEDIA_DIRS:
-            self.assertEqual(os.path.isdir(self.host(inside)), present, inside)
+    def expected_lines(self, inside):
+        """What one run logs for a directory of plain files, and what it removes."""
+        first = read_order(self.host(inside))[:ENTRY_LIMIT]
+        gone = [name for name in first
+                if name not in ('.', '..') and len(inside + '/' + name) < PATH_SIZE]
+        return purge_lines(inside, first), gone
+
+    def make_files(self, inside, names):
+        self.make_dirs(inside)
+        for name in names:
+            self.make_file(inside + '/' + name, 'stale')
+
+    def listing(self, inside):
+        return sorted(os.listdir(self.host(inside)))
 
 
 class StartupTest(KestruneCase):
@@ -55,8 +67,7 @@ class StartupTest(KestruneCase):
                 self.fresh()
                 self.make_dirs('/var/opt/mm')
                 self.make_file(MLDB + '/kept.db')
-                result = self.run_kestrune(*args)
-                self.assertEqual(result.records, [])
+                self.run_kestrune(*args, records=[])
                 for inside in FALLBACK_DIRS:
                     self.assertTrue(os.path.isdir(self.host(inside)), inside)
                 self.assertEqual(os.listdir(self.host(MM)), ['gracenote'])
@@ -65,8 +76,7 @@ class StartupTest(KestruneCase):
                 self.assert_ready()
 
     def test_fallback_parent_is_never_created(self):
-        result = self.run_kestrune()
-        self.assertEqual(result.records, [])
+        self.run_kestrune(records=[])
         self.assertFalse(self.exists('/var/opt'))
         self.assert_ready()
 
@@ -75,8 +85,7 @@ class StartupTest(KestruneCase):
             with self.subTest(args=args):
                 self.fresh()
                 self.make_dirs(MM, '/var/opt/mm')
-                result = self.run_kestrune(*args)
-                self.assertEqual(result.records, [HDD, HDD, STALE])
+                self.run_kestrune(*args, records=[HDD, HDD, STALE])
                 top = self.host(MM)
                 made = [os.path.relpath(os.path.join(d, n), top)
                         for d, names, _ in os.walk(top) for n in names]
@@ -86,8 +95,7 @@ class StartupTest(KestruneCase):
 
     def test_missing_mount_creates_nothing_but_link_and_marker(self):
         self.make_dirs('/var/opt/mm')
-        result = self.run_kestrune('-h')
-        self.assertEqual(result.records, [HDD, MOUNT_MISSING])
+        self.run_kestrune('-h', records=[HDD, MOUNT_MISSING])
         self.assertFalse(self.exists('/mnt/quota'))
         self.assertFalse(self.exists(FALLBACK_DIRS[0]))
         self.assert_ready()
@@ -97,16 +105,14 @@ class StartupTest(KestruneCase):
         self.make_file(BACKUP_MARKER)
         self.make_file(MLDB + '/track.db', 'kept')
         self.run_kestrune('-h')
-        result = self.run_kestrune('-h')
-        self.assertEqual(result.records, [HDD])
+        self.run_kestrune('-h', records=[HDD])
         self.assertTrue(self.exists(MLDB + '/track.db'))
         self.assert_ready()
 
     def test_plain_file_where_a_directory_belongs(self):
         self.make_file(MM + '/PVCache', 'not a directory')
         self.make_file(BACKUP_MARKER)
-        result = self.run_kestrune('-h')
-        self.assertEqual(result.records, [HDD])
+        self.run_kestrune('-h', records=[HDD])
         self.assertTrue(os.path.isfile(self.host(MM + '/PVCache')))
         for inside in MEDIA_DIRS[1:3]:
             self.assertFalse(self.exists(inside), inside)
@@ -155,15 +161,10 @@ exit 4
 class TracerTest(KestruneCase):
     def wait_for_calls(self):
         """The tracer runs in the background; wait a bounded while for it."""
-        calls = self.host('/boot/tracelogger.calls')
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline:
-            if os.path.exists(calls):
-                content = Path(calls).read_text()
-                if content.endswith('\n'):
-                    return content
-            time.sleep(0.05)
-        self.fail('the tracer was not started')
+        calls = Path(self.host('/boot/tracelogger.calls'))
+        self.assertTrue(tools.wait_for(lambda: calls.exists() and calls.read_text().endswith('\n'),
+                                       20), 'the tracer was not started')
+        return calls.read_text()
 
     def test_start_up_does_not_wait_for_the_tracer(self):
         # The runner stops what a run leaves behind, so the tracer is let go
@@ -209,7 +210,8 @@ class ShortStackTest(KestruneCase):
         self.assertEqual(len(result.records) + refused, len(expected), result)
         for record in result.records:
             self.assertIn(record, expected)
-        self.assert_tree(present=True)
+        for inside in MEDIA_DIRS:
+            self.assertTrue(os.path.isdir(self.host(inside)), inside)
         self.assert_ready()
 
 
@@ -229,23 +231,20 @@ class LinkAndMarkerTest(KestruneCase):
             with self.subTest(prepare.__name__):
                 self.fresh()
                 prepare()
-                result = self.run_kestrune()
-                self.assertEqual(result.records, [LINK_FAILED])
+                self.run_kestrune(records=[LINK_FAILED])
                 self.assertFalse(self.exists(READY_MARKER))
         self.assertEqual(os.readlink(self.host(QDB_LINK)), '/opt/other')
 
     def test_existing_right_link_counts_as_made(self):
         self.make_link(QDB_LINK, MEDIA_FS)
-        result = self.run_kestrune()
-        self.assertEqual(result.records, [])
+        self.run_kestrune(records=[])
         self.assert_ready()
 
     def test_existing_ready_marker_is_left_untouched(self):
         self.make_file(READY_MARKER, 'from an earlier start')
         os.chmod(self.host(READY_MARKER), 0o644)
         os.utime(self.host(READY_MARKER), ns=(946684800_000000000, 946684800_123456789))
-        result = self.run_kestrune()
-        self.assertEqual(result.records, [])
+        self.run_kestrune(records=[])
         status = os.stat(self.host(READY_MARKER))
         self.assertEqual(status.st_mtime_ns, 946684800_123456789)
         self.assertEqual(status.st_mode & 0o777, 0o644)
@@ -254,31 +253,11 @@ class LinkAndMarkerTest(KestruneCase):
     def test_marker_that_cannot_be_created_is_reported(self):
         # A dangling link reads as missing, and creating through it fails.
         self.make_link(READY_MARKER, '/dev/shmem/gone/kestruneFinished')
-        result = self.run_kestrune()
-        self.assertEqual(result.records, [MARKER_FAILED])
+        result = self.run_kestrune(records=[MARKER_FAILED])
         self.assertEqual(result.stderr, '')
 
 
-class PurgeCase(KestruneCase):
-    """The disk branch with no backup confirmed: the four directories purged."""
-
-    def expected_lines(self, inside):
-        """What one run logs for a directory of plain files, and what it removes."""
-        first = read_order(self.host(inside))[:ENTRY_LIMIT]
-        gone = [name for name in first
-                if name not in ('.', '..') and len(inside + '/' + name) < PATH_SIZE]
-        return purge_lines(inside, first), gone
-
-    def make_files(self, inside, names):
-        self.make_dirs(inside)
-        for name in names:
-            self.make_file(inside + '/' + name, 'stale')
-
-    def listing(self, inside):
-        return sorted(os.listdir(self.host(inside)))
-
-
-class PurgeTest(PurgeCase):
+class PurgeTest(KestruneCase):
     def test_ten_entries_per_directory_and_run(self):
         files = ['track%02d.db' % i for i in range(20)]
         self.make_files(MLDB, files)
@@ -289,8 +268,7 @@ class PurgeTest(PurgeCase):
                 mldb_lines, gone = self.expected_lines(MLDB)
                 self.assertIn(len(gone), (8, 9, 10))
                 odl_lines, _ = self.expected_lines(ODLCACHE)
-                result = self.run_kestrune('-h')
-                self.assertEqual(result.records, [HDD, STALE] + mldb_lines + odl_lines)
+                self.run_kestrune('-h', records=[HDD, STALE] + mldb_lines + odl_lines)
                 left -= set(gone)
                 self.assertEqual(self.listing(MLDB), sorted(left))
                 self.assertEqual(self.listing(ODLCACHE), [])
@@ -309,25 +287,22 @@ class PurgeTest(PurgeCase):
         self.make_files(MLDB, ['one.db'])
         self.make_file(MLDB_BACKUP, 'not a directory')
         self.make_files(ODLCACHE_BACKUP, ['two.db'])
-        result = self.run_kestrune('-h')
-        self.assertEqual(result.records, [
+        self.run_kestrune('-h', records=[
             HDD, STALE, removed(MLDB + '/one.db'), not_opened(MLDB_BACKUP),
             removed(ODLCACHE_BACKUP + '/two.db')])
         self.assert_ready()
 
     def test_entry_names_are_logged_as_they_are(self):
         self.make_files(ODLCACHE, ['100%s%n%d.db'])
-        result = self.run_kestrune('-h')
-        self.assertEqual(result.records, [HDD, STALE, removed(ODLCACHE + '/100%s%n%d.db')])
+        self.run_kestrune('-h', records=[HDD, STALE, removed(ODLCACHE + '/100%s%n%d.db')])
 
 
-class PurgeContainmentTest(PurgeCase):
+class PurgeContainmentTest(KestruneCase):
     def test_lookup_directory_that_is_a_link_is_not_followed(self):
         self.make_files('/var/elsewhere', ['precious.db'])
         self.make_dirs(MM + '/gracenote')
         self.make_link(MLDB, '/var/elsewhere')
-        result = self.run_kestrune('-h')
-        self.assertEqual(result.records, [HDD, STALE, not_opened(MLDB)])
+        self.run_kestrune('-h', records=[HDD, STALE, not_opened(MLDB)])
         self.assertEqual(self.listing('/var/elsewhere'), ['precious.db'])
         self.assertTrue(os.path.islink(self.host(MLDB)))
 
@@ -354,8 +329,7 @@ class PurgeContainmentTest(PurgeCase):
         self.make_files(ODLCACHE_BACKUP, names)
         expected, gone = self.expected_lines(ODLCACHE_BACKUP)
         self.assertIn(too_long(ODLCACHE_BACKUP), expected)
-        result = self.run_kestrune('-h')
-        self.assertEqual(result.records, [HDD, STALE] + expected)
+        self.run_kestrune('-h', records=[HDD, STALE] + expected)
         self.assertEqual(self.listing(ODLCACHE_BACKUP), sorted(set(names) - set(gone)))
         for name in overlong:
             self.assertTrue(self.exists(ODLCACHE_BACKUP + '/' + name))

@@ -55,20 +55,15 @@ LINK_FAILED = line(
 MARKER_FAILED = line(ERROR, ' Failed to Create MEDIAREADY marker file , Media will not come up ')
 
 
-def removed(path):
-    return line(INFO, 'File %s is removed' % path)
+def _said(severity, form):
+    return lambda path: line(severity, form % path)
 
 
-def not_removed(path):
-    return line(ERROR, 'Can not remove file %s' % path)
-
-
-def not_opened(path):
-    return line(ERROR, 'Can not open %s' % path)
-
-
-def too_long(directory):
-    return line(ERROR, 'Can not remove file %s/...: name too long' % directory)
+# The line of each outcome of a purge, for an entry's path or a directory's.
+removed = _said(INFO, 'File %s is removed')
+not_removed = _said(ERROR, 'Can not remove file %s')
+not_opened = _said(ERROR, 'Can not open %s')
+too_long = _said(ERROR, 'Can not remove file %s/...: name too long')  # the directory
 
 
 def read_order(host_dir):
@@ -115,8 +110,7 @@ class MediaCase(unittest.TestCase):
 
     def make_file(self, inside, content=''):
         self.make_dirs(os.path.dirname(inside))
-        with open(self.host(inside), 'w') as f:
-            f.write(content)
+        pathlib.Path(self.host(inside)).write_text(content)
 
     def make_link(self, inside, target):
         self.make_dirs(os.path.dirname(inside))

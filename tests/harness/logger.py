@@ -9,13 +9,13 @@ as the two characters backslash and n); see unescape().
 
 import collections
 import os
+import pathlib
 import re
 import resource
 import signal
 import subprocess
-import time
 
-from harness import build, wire
+from harness import build, tools, wire
 
 COMMAND = build.program('host-slogger')
 
@@ -51,8 +51,7 @@ def short(line):
 
 def read(path):
     """The short() lines of a log file."""
-    with open(path, encoding='latin-1') as f:
-        return [short(line) for line in f.read().splitlines()]
+    return [short(line) for line in pathlib.Path(path).read_text('latin-1').splitlines()]
 
 
 def unescape(text):
@@ -87,11 +86,9 @@ class Logger:
             COMMAND + ['--socket', self.socket] + (['--output', self.output] if output else []) +
             list(args), stdout=stdout, stderr=subprocess.PIPE, text=True, preexec_fn=child,
             env=env)
-        deadline = time.monotonic() + 30
-        while not os.path.exists(self.socket):
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError('logger did not start: %s' % self.process.stderr.read())
-            time.sleep(0.02)
+        tools.wait_for(lambda: os.path.exists(self.socket) or self.process.poll() is not None)
+        if not os.path.exists(self.socket):
+            raise RuntimeError('logger did not start: %s' % self.process.stderr.read())
 
     def connect(self):
         return wire.connect(self.socket)
@@ -110,8 +107,7 @@ class Logger:
         return self
 
     def raw_lines(self):
-        with open(self.output, encoding='latin-1') as f:
-            return f.read().splitlines()
+        return pathlib.Path(self.output).read_text('latin-1').splitlines()
 
     def lines(self):
         """The short() lines logged so far."""

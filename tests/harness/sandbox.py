@@ -13,6 +13,7 @@ import signal
 import subprocess
 import tempfile
 import unittest
+from pathlib import Path
 
 from harness import build, logger
 
@@ -39,10 +40,7 @@ class Result:
     and pid, for comparing whole logs."""
 
     def __init__(self, returncode, stdout, stderr, lines):
-        self.returncode = returncode
-        self.stdout = stdout
-        self.stderr = stderr
-        self.lines = lines
+        self.returncode, self.stdout, self.stderr, self.lines = returncode, stdout, stderr, lines
         self.entries = [logger.parse_entry(line) for line in lines]
         self.records = [(e.severity, e.code, e.text) for e in self.entries]
         self.pids = [e.pid for e in self.entries]
@@ -129,11 +127,8 @@ class Sandbox:
         except subprocess.TimeoutExpired:
             _stop_group(process)
             raise
-        log = []
-        if logger and os.path.exists(log_path):
-            with open(log_path, encoding='latin-1') as f:
-                log = f.read().splitlines()
-        return Result(process.returncode, stdout, stderr, log)
+        log = logger and os.path.exists(log_path) and Path(log_path).read_text('latin-1')
+        return Result(process.returncode, stdout, stderr, (log or '').splitlines())
 
 
 class SandboxCase(unittest.TestCase):

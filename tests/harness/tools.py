@@ -1,9 +1,11 @@
 """The host tools run as processes: what every tool's command line shares."""
 
+import os
 import shlex
 import shutil
 import subprocess
 import tempfile
+import time
 
 
 def scratch(testcase, prefix):
@@ -11,6 +13,14 @@ def scratch(testcase, prefix):
     directory = tempfile.mkdtemp(prefix=prefix)
     testcase.addCleanup(shutil.rmtree, directory, ignore_errors=True)
     return directory
+
+
+def wait_for(condition, timeout=30):
+    """Polls condition until it holds or timeout seconds have passed; its last value."""
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return condition()
 
 
 def run(command, text=True, timeout=30, **options):
@@ -29,6 +39,26 @@ def assert_version(test, command, name):
     result = run(command + ['--version'])
     test.assertEqual((result.returncode, result.stderr), (0, ''))
     test.assertRegex(result.stdout, r'^%s \(mediaunit-tools\) \d+\.\d+\.\d+\n$' % name)
+
+
+def assert_usage(test, command, status, errors, helps=('--help', '-h')):
+    """Each (args, complaint) of errors: exit status status, nothing on standard
+    output, the complaint first on standard error under the program's name;
+    each flag of helps: status 0, nothing on standard error; --version. The
+    help flags' outputs, and each error's standard error."""
+    name = os.path.basename(command[-1])
+    stderrs = []
+    for args, complaint in errors:
+        with test.subTest(args=args):
+            result = run(command + args, stdin=subprocess.DEVNULL)
+            test.assertEqual((result.returncode, result.stdout), (status, ''))
+            test.assertTrue(result.stderr.startswith('%s: %s' % (name, complaint)), result.stderr)
+            stderrs.append(result.stderr)
+    shown = [run(command + [flag]) for flag in helps]
+    for result in shown:
+        test.assertEqual((result.returncode, result.stderr), (0, ''))
+    assert_version(test, command, name)
+    return [result.stdout for result in shown], stderrs
 
 
 def step(command, timeout=300, **options):

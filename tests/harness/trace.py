@@ -25,13 +25,9 @@ _NAME = re.compile(r'^(?:\d+ +)?(\w+)\(')
 
 def calls(trace_path):
     """(name, arguments, result) of each finished call in a trace."""
-    found = []
     with open(trace_path) as f:
-        for line in f:
-            match = _CALL.match(line)
-            if match:
-                found.append((match.group(1), match.group(2), int(match.group(3))))
-    return found
+        return [(match.group(1), match.group(2), int(match.group(3)))
+                for match in map(_CALL.match, f) if match]
 
 
 def call_names(trace_path):

@@ -37,8 +37,7 @@ class DevctlDecode(unittest.TestCase):
         for args, data, status, stderr in cases:
             with self.subTest(args=args):
                 result = self.decode(*args, data=data)
-                self.assertEqual(result.returncode, status, result)
-                self.assertEqual(result.stderr, stderr)
+                self.assertEqual((result.returncode, result.stderr), (status, stderr), result)
         self.assertEqual(self.decode(self.directory).stdout, b'')  # no count passes for the stream
         self.assertTrue(self.decode(path).stdout.endswith(b'\n1 frame, 0 flagged\n'))
         for args in ([path], ['--format', 'json', path]):  # the output's error, not errno's last
@@ -47,20 +46,11 @@ class DevctlDecode(unittest.TestCase):
                              (2, 'devctl-decode: standard output: No space left on device\n'))
 
     def test_usage_errors_go_to_standard_error_with_status_2(self):
-        for args, complaint in ((['--foo'], b"unrecognized option '--foo'\n"),
-                                (['--format', 'xml'], b"bad --format 'xml'"),
-                                (['a', 'b'], b"one FILE at most")):
-            with self.subTest(args=args):
-                result = self.decode(*args)
-                self.assertEqual((result.returncode, result.stdout), (2, b''))
-                self.assertTrue(result.stderr.startswith(b'devctl-decode: ' + complaint),
-                                result.stderr)
-                self.assertIn(b'usage: devctl-decode', result.stderr)
-        for flag in ('--help', '-h'):
-            result = self.decode(flag)
-            self.assertEqual((result.returncode, result.stderr), (0, b''))
-            self.assertIn(b'usage: devctl-decode', result.stdout)
-        tools.assert_version(self, DECODER, 'devctl-decode')
+        helps, errors = tools.assert_usage(self, DECODER, 2, (
+            (['--foo'], "unrecognized option '--foo'\n"),
+            (['--format', 'xml'], "bad --format 'xml'"), (['a', 'b'], "one FILE at most")))
+        for output in helps + errors:
+            self.assertIn('usage: devctl-decode', output)
 
     def test_json_parses_one_object_per_frame(self):
         result = self.decode('--format', 'json', data=PATH_ID + frame(0x1, b'\xff'))

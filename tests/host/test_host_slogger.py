@@ -13,7 +13,6 @@ import signal
 import socket
 import subprocess
 import sys
-import time
 import unittest
 from pathlib import Path
 
@@ -59,8 +58,15 @@ class HostSlogger(unittest.TestCase):
     def setUp(self):
         self.directory = tools.scratch(self, 'slogger-')
 
-    def start(self, *args, **kwargs):
-        return Logger(self.directory, *args, **kwargs).stop_at_cleanup(self)
+    def start(self, *args, fresh=False, **kwargs):
+        """A logger in the test's directory, or in a fresh one for each sub-test."""
+        directory = tools.scratch(self, 'slogger-') if fresh else self.directory
+        return Logger(directory, *args, **kwargs).stop_at_cleanup(self)
+
+    def replies(self, logger, texts, **fields):
+        """The logger's answer to each text, sent on one connection."""
+        client = logger.connect()
+        return [exchange(client, message(text, **fields)) for text in texts]
 
     def test_many_clients_held_open_are_all_served(self):
         logger = self.start()
@@ -132,7 +138,7 @@ class HostSlogger(unittest.TestCase):
         # to the closed standard output: lost, and never read back as a stop.
         for closed, output in (((0, 1, 2), 'log'), ((0, 1), None), ((0, 1), 'log')):
             with self.subTest(closed=closed, output=output):
-                logger = self.start(output=output, closed=closed)
+                logger = self.start(output=output, closed=closed, fresh=True)
                 client = logger.connect()
                 self.assertEqual(exchange(client, message('one')), 16)
                 self.assertEqual(exchange(client, message('x', type=0x102)), -errno.EINVAL)
@@ -143,7 +149,6 @@ class HostSlogger(unittest.TestCase):
                                  0 if 2 in closed else 1)
                 if output:
                     self.assertEqual(logger.lines(), ['info 1 one', 'info 1 two'])
-                    os.unlink(logger.output)
 
     def test_socket_paths_as_long_as_a_bind_takes(self):
         # The temporary name it binds first must not make such a path too long.
@@ -166,9 +171,7 @@ class HostSlogger(unittest.TestCase):
 
     def test_a_log_that_cannot_be_written_refuses_and_says_so_once(self):
         logger = self.start(output='/dev/full')
-        client = logger.connect()
-        self.assertEqual([exchange(client, message('r%d' % n)) for n in range(3)],
-                         [-errno.EIO] * 3)
+        self.assertEqual(self.replies(logger, ['r0', 'r1', 'r2']), [-errno.EIO] * 3)
         self.assertEqual(logger.stop(), 'host-slogger: cannot write the log to /dev/full: No '
                                         'space left on device; records not written are '
                                         'answered EIO\n')
@@ -224,11 +227,9 @@ class HostSlogger(unittest.TestCase):
         exchange(client, message('before'))
         os.rename(logger.output, logger.output + '.1')
         logger.process.send_signal(signal.SIGHUP)
-        deadline = time.monotonic() + 30
-        while not os.path.exists(logger.output):
-            self.assertIsNone(logger.process.poll(), 'the hangup ended the logger')
-            self.assertLess(time.monotonic(), deadline, 'no new log after the hangup')
-            time.sleep(0.02)
+        tools.wait_for(lambda: os.path.exists(logger.output) or logger.process.poll() is not None)
+        self.assertIsNone(logger.process.poll(), 'the hangup ended the logger')
+        self.assertTrue(os.path.exists(logger.output), 'no new log after the hangup')
         exchange(client, message('after'))
         self.assertEqual(logger.lines(), ['info 1 after'])
         logger.output += '.1'
@@ -245,9 +246,8 @@ class HostSlogger(unittest.TestCase):
         os.close(terminal)
         logger_pid = int(session.stdout.readline())
         self.addCleanup(lambda: session.poll() is None and os.kill(logger_pid, signal.SIGKILL))
-        while not os.path.exists(path):
-            self.assertIsNone(session.poll())
-            time.sleep(0.02)
+        tools.wait_for(lambda: os.path.exists(path) or session.poll() is not None)
+        self.assertIsNone(session.poll())
         self.assertEqual(exchange(wire.connect(path, 10), message('on the terminal')), 28)
         shown = b''
         while b'on the terminal' not in shown and select.select([leader], [], [], 30)[0]:
@@ -313,8 +313,7 @@ class HostSlogger(unittest.TestCase):
         ints = wire.ints(1, -2, 2147483647)
         exchange(client, message(ints, code=0x00104E21, severity=5))
         exchange(client, message(b'\x00\xff\x10', code=0xFFFFFFFF, severity=4))
-        with open(logger.output, 'rb') as f:
-            lines = f.read().decode('utf-8').splitlines()  # strictly: JSON is UTF-8
+        lines = Path(logger.output).read_text('utf-8').splitlines()  # strictly: JSON is UTF-8
         self.assertEqual(len(lines), len(texts) + 2)
         objects = [json.loads(line) for line in lines]
         common = {'time', 'pid', 'severity', 'severity_value', 'code'}
@@ -336,65 +335,48 @@ class HostSlogger(unittest.TestCase):
                            (['-t', 'kestrune', '--identifier', 'dorvane'], texts[:2]),
                            (['-t', 'kestrune', '--pid', '1', '--pid', me], texts[:1])):
             with self.subTest(args=args):
-                logger = self.start(*args)
-                client = logger.connect()
-                self.assertEqual([exchange(client, message(text)) for text in texts],
-                                 [len(text) + 13 for text in texts])
+                logger = self.start(*args, fresh=True)
+                self.assertEqual(self.replies(logger, texts), [len(text) + 13 for text in texts])
                 self.assertEqual(logger.lines(), ['info 1 ' + text for text in kept])
-                logger.stop()
-                os.unlink(logger.output)
 
     def test_less_severe_records_are_answered_but_not_written(self):
         for given in ('warning', '3', 'WARN'):
             with self.subTest(given=given):
-                logger = self.start('--min-severity', given)
+                logger = self.start('--min-severity', given, fresh=True)
                 client = logger.connect()
                 replies = [exchange(client, message('s%d' % severity, severity=8 | severity))
                            for severity in range(8)]
                 self.assertEqual(replies, [15] * 8)
                 self.assertEqual(logger.lines(), ['shutdown 1 s0', 'critical 1 s1', 'error 1 s2',
                                                   'warning 1 s3'])
-                logger.stop()
-                os.unlink(logger.output)
 
     def test_usage_errors_exit_2_and_help_goes_to_standard_output(self):
-        # Each complaint is the first line on standard error, under the program's name.
-        for args, complaint in ((['--format', 'xml'], "bad --format 'xml'"),
-                                (['--min-severity', 'loud'], "bad --min-severity 'loud': "
-                                 "want 0 to 7 or a name, in any case: shutdown (emerg, panic, "
-                                 "alert), critical (crit), error (err), warning (warn), notice, "
-                                 "info, debug1, debug2 (debug)\n"),
-                                (['--read', '-', '--syslog'], '--read decodes a file: --socket, '
-                                 '--pid, --syslog, --fail and --answers serve clients\n'),
-                                (['--read', '-', '--pid', '1'], '--read decodes a file'),
-                                (['--read', '', '--socket', '/nonexistent/s'], "bad --read ''"),
-                                (['--nonsense'], "unrecognized option '--nonsense'\n"),
-                                (['extra'], "unexpected argument 'extra'"),
-                                (['-n', '2'], '--follow and --lines go with --read\n'),
-                                (['--read', '-', '-n', '-2'], "bad -n '-2': want a number"),
-                                # A count a sign or blank would wrap round to a huge one.
-                                (['--socket', '/nonexistent/s', '--fail', 'EIO: -1'],
-                                 "bad --fail 'EIO: -1': want ERROR:COUNT\n"),
-                                (['--socket', '/nonexistent/s', '--pid', '0'], "bad --pid '0'"),
-                                *((['--answers', answers], "bad --answers '%s'" % answers)
-                                  for answers in ('EBADF,', 'log,nonsense', '0', ''))):
-            with self.subTest(args=args):
-                result = tools.run(LOGGER + args, stdin=subprocess.DEVNULL)
-                self.assertEqual(result.returncode, 2)
-                self.assertTrue(result.stderr.startswith('host-slogger: ' + complaint),
-                                result.stderr)
-                self.assertEqual(result.stdout, '')
-        for flag in ('--help', '-h'):
-            result = tools.run(LOGGER + [flag])
-            self.assertEqual((result.returncode, result.stderr), (0, ''))
+        helps, _ = tools.assert_usage(self, LOGGER, 2, (
+            (['--format', 'xml'], "bad --format 'xml'"),
+            (['--min-severity', 'loud'], "bad --min-severity 'loud': want 0 to 7 or a name, in "
+             "any case: shutdown (emerg, panic, alert), critical (crit), error (err), warning "
+             "(warn), notice, info, debug1, debug2 (debug)\n"),
+            (['--read', '-', '--syslog'], '--read decodes a file: --socket, '
+             '--pid, --syslog, --fail and --answers serve clients\n'),
+            (['--read', '-', '--pid', '1'], '--read decodes a file'),
+            (['--read', '', '--socket', '/nonexistent/s'], "bad --read ''"),
+            (['--nonsense'], "unrecognized option '--nonsense'\n"),
+            (['extra'], "unexpected argument 'extra'"),
+            (['-n', '2'], '--follow and --lines go with --read\n'),
+            (['--read', '-', '-n', '-2'], "bad -n '-2': want a number"),
+            # A count a sign or blank would wrap round to a huge one.
+            (['--socket', '/nonexistent/s', '--fail', 'EIO: -1'], "bad --fail 'EIO: -1': want "
+             "ERROR:COUNT\n"),
+            (['--socket', '/nonexistent/s', '--pid', '0'], "bad --pid '0'"),
+            *((['--answers', answers], "bad --answers '%s'" % answers)
+              for answers in ('EBADF,', 'log,nonsense', '0', ''))))
+        for shown in helps:
             # Both ways to run, within 80 columns; reading takes no serving option.
-            self.assertTrue(result.stdout.startswith(
+            self.assertTrue(shown.startswith(
                 'usage: host-slogger [--socket PATH] [--syslog] [--fail ERROR:COUNT]\n'
                 '                    [--answers ANSWER,...] [OUTPUT OPTION]...\n'
-                '       host-slogger --read FILE|- [-f] [-n N] [OUTPUT OPTION]...\n'),
-                result.stdout)
-            self.assertLessEqual(max(map(len, result.stdout.splitlines())), 80)
-        tools.assert_version(self, LOGGER, 'host-slogger')
+                '       host-slogger --read FILE|- [-f] [-n N] [OUTPUT OPTION]...\n'), shown)
+            self.assertLessEqual(max(map(len, shown.splitlines())), 80)
 
 
 # Inside the sandbox /dev/log is the test's own socket: what reaches it is
@@ -548,8 +530,7 @@ class ReadFile(unittest.TestCase):
         with open(path, 'ab') as f:
             f.write(self.SOUND[2])
         self.assertEqual(next_line(), self.SOUND_LINES[2])
-        with open(path, 'wb') as f:  # emptied, as the runner does before a run
-            f.write(self.SOUND[0])
+        Path(path).write_bytes(self.SOUND[0])  # emptied, as the runner does before a run
         self.assertEqual(next_line(), self.SOUND_LINES[0])
         follower.terminate()
         self.assertEqual(follower.wait(timeout=30), -signal.SIGTERM)

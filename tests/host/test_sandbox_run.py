@@ -38,6 +38,19 @@ os.kill(os.getpid(), ending)
 '''
 
 
+def sandbox_run(*args, **options):
+    """sandbox-run with args, run to its end."""
+    return tools.run([RUNNER, *args], timeout=60, **options)
+
+
+def start(test, *args, **options):
+    """sandbox-run with args started, its output piped; killed when the test ends."""
+    runner = subprocess.Popen(sandbox.runner(*args), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True, **options)
+    test.addCleanup(lambda: runner.poll() is None and runner.kill())
+    return runner
+
+
 def snapshot(paths):
     return {p: sorted(os.listdir(p)) if os.path.isdir(p) else None for p in paths}
 
@@ -51,8 +64,7 @@ class Layout(SandboxCase):
         Path(self.sb.path('/mnt/quota/mm/given')).write_text('from host\n')
         result = self.sh('cat /mnt/quota/mm/given && for d in /mnt /opt /var /boot '
                          '/dev/shmem /dev/vellmar; do echo x > $d/made || exit 9; done')
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout, 'from host\n')
+        self.assertEqual((result.returncode, result.stdout), (0, 'from host\n'), result.stderr)
         for inside in ('/mnt', '/opt', '/var', '/boot', '/dev/shmem', '/dev/vellmar'):
             self.assertTrue(os.path.isfile(self.sb.path(inside + '/made')), inside)
 
@@ -105,8 +117,7 @@ class Layout(SandboxCase):
                  outside + '/notes': 'kept', outside + '/vellmar/debug': 'kept',
                  outside + '/slog': 'kept'}
         for path in files:
-            with open(path, 'w') as f:
-                f.write('kept' if path.startswith(outside) else 'an earlier, longer request')
+            Path(path).write_text('kept' if path.startswith(outside) else 'an earlier, longer one')
         os.unlink(os.path.join(devices, 'linked'))
         os.link(outside + '/notes', os.path.join(devices, 'linked'))
         os.symlink(outside + '/slog', os.path.join(devices, 'link'))
@@ -170,8 +181,7 @@ class Layout(SandboxCase):
         os.symlink('mnt', self.sb.path('/var'))
         base = os.path.dirname(self.sb.root)
         os.symlink('root', os.path.join(base, 'a root'))
-        result = tools.run([RUNNER, 'a root', '--', 'sh', '-c', 'echo x > /var/x'], cwd=base,
-                           timeout=60)
+        result = sandbox_run('a root', '--', 'sh', '-c', 'echo x > /var/x', cwd=base)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertTrue(os.path.isfile(self.sb.path('/mnt/x')))
 
@@ -204,8 +214,8 @@ class Layout(SandboxCase):
         result = self.sh('/boot/bin/tracelogger -n 0 -S 8M "-s two words" && '
                          '/boot/bin/tracelogger')
         self.assertEqual(result.returncode, 0, result.stderr)
-        with open(self.sb.path('/boot/tracelogger.calls')) as f:
-            self.assertEqual(f.read(), '-n 0 -S 8M -s two words\n\n')
+        self.assertEqual(Path(self.sb.path('/boot/tracelogger.calls')).read_text(),
+                         '-n 0 -S 8M -s two words\n\n')
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which('setpriv'), 'needs root to drop to')
     def test_runs_as_an_ordinary_user(self):
@@ -262,23 +272,19 @@ class Status(SandboxCase):
 
     def test_usage_errors_and_the_host_root_are_125_with_a_message(self):
         root = self.sb.root
-        for args, message in (([], 'want ROOT -- COMMAND'), ([root], 'want ROOT -- COMMAND'),
-                              ([root, 'true'], 'want ROOT -- COMMAND'),
-                              (['--bogus', root, '--', 'true'], 'unknown option --bogus'),
-                              (['--logger-output', '', root, '--', 'true'],
-                               "bad --logger-output '': want a file"),
-                              (['--bind', '/nonexistent-source', '/x', root, '--', 'true'],
-                               '--bind source /nonexistent-source does not exist'),
-                              (['--timeout', '1x', root, '--', 'true'], "bad --timeout '1x'"),
-                              (['--timeout'], '--timeout needs DURATION'),
-                              (['/', '--', 'true'], 'ROOT must not be /')):
-            result = tools.run([RUNNER] + args)
-            self.assertEqual(result.returncode, 125, args)
-            self.assertTrue(result.stderr.startswith('sandbox-run: ' + message), result.stderr)
+        tools.assert_usage(self, [RUNNER], 125, (
+            ([], 'want ROOT -- COMMAND'), ([root], 'want ROOT -- COMMAND'),
+            ([root, 'true'], 'want ROOT -- COMMAND'),
+            (['--bogus', root, '--', 'true'], 'unknown option --bogus'),
+            (['--logger-output', '', root, '--', 'true'], "bad --logger-output '': want a file"),
+            (['--bind', '/nonexistent-source', '/x', root, '--', 'true'],
+             '--bind source /nonexistent-source does not exist'),
+            (['--timeout', '1x', root, '--', 'true'], "bad --timeout '1x'"),
+            (['--timeout'], '--timeout needs DURATION'),
+            (['/', '--', 'true'], 'ROOT must not be /')), helps=['--help'])
         result = tools.to_full_disk([RUNNER, '--help'])
         self.assertEqual((result.returncode, result.stderr),
                          (125, 'sandbox-run: write error: No space left on device\n'))
-        tools.assert_version(self, [RUNNER], 'sandbox-run')
 
     def test_a_deleted_working_directory_is_refused_before_root_is_touched(self):
         Path(self.sb.path('/dev/slog')).write_text('kept')
@@ -288,14 +294,13 @@ class Status(SandboxCase):
         def enter_and_remove():
             os.chdir(gone)
             os.rmdir(gone)
-        result = tools.run([RUNNER, self.sb.root, '--', 'true'], preexec_fn=enter_and_remove)
+        result = sandbox_run(self.sb.root, '--', 'true', preexec_fn=enter_and_remove)
         self.assertEqual(result.returncode, 125)
         self.assertIn('sandbox-run: the working directory is gone', result.stderr)
         self.assertEqual(Path(self.sb.path('/dev/slog')).read_text(), 'kept')
 
     def test_a_missing_bwrap_is_refused(self):
-        result = tools.run([RUNNER, self.sb.root, '--', 'true'],
-                           env=dict(os.environ, PATH='/nonexistent'))
+        result = sandbox_run(self.sb.root, '--', 'true', env=dict(os.environ, PATH='/nonexistent'))
         self.assertEqual((result.returncode, result.stderr),
                          (125, 'sandbox-run: bwrap (bubblewrap) is not installed\n'))
 
@@ -324,12 +329,8 @@ class Ending(SandboxCase):
         return [int(line) for line in Path(self.pids).read_text().split('\n')[:-1]]
 
     def start(self, script, want_pids, *args, **kwargs):
-        runner = subprocess.Popen(sandbox.runner(*args, self.sb.root, '--', 'sh', '-c', script),
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kwargs)
-        self.addCleanup(lambda: runner.poll() is None and runner.kill())
-        deadline = time.monotonic() + 30
-        while len(self.written_pids()) < want_pids and time.monotonic() < deadline:
-            time.sleep(0.02)
+        runner = start(self, *args, self.sb.root, '--', 'sh', '-c', script, **kwargs)
+        tools.wait_for(lambda: len(self.written_pids()) >= want_pids)
         return runner
 
     def test_a_signal_to_the_runner_reaches_the_command_and_then_ends_the_run(self):
@@ -361,8 +362,7 @@ class Ending(SandboxCase):
         stdout, stderr = runner.communicate(timeout=60)
         self.assertEqual((runner.returncode, stdout), (124, 'term\n'), stderr)
         self.assertFalse(any(map(alive, self.written_pids())))
-        within = subprocess.run(
-            [RUNNER, '--timeout', '1m', self.sb.root, '--', 'sh', '-c', 'exit 7'], timeout=60)
+        within = sandbox_run('--timeout', '1m', self.sb.root, '--', 'sh', '-c', 'exit 7')
         self.assertEqual(within.returncode, 7)
 
     def test_one_run_per_root(self):
@@ -370,8 +370,7 @@ class Ending(SandboxCase):
         log = self.sb.beside('log')
         runner = self.start('echo $$ > /mnt/pids; while [ ! -e /mnt/go ]; do sleep 0.05; done; '
                             'exec ' + shlex.join(SEND), 1, '--logger-output', log)
-        second = tools.run([RUNNER, '--logger-output', log + '2', self.sb.root, '--', 'true'],
-                           timeout=60)
+        second = sandbox_run('--logger-output', log + '2', self.sb.root, '--', 'true')
         self.assertEqual(second.returncode, 125)
         self.assertIn('is in use by another sandbox-run', second.stderr)
         open(self.sb.path('/mnt/go'), 'w').close()
@@ -412,8 +411,8 @@ class Ending(SandboxCase):
         stdout, stderr = runner.communicate(timeout=60)
         self.assertEqual((runner.returncode, stdout, stderr), (0, '', ''))
         self.assertFalse(any(map(alive, self.written_pids())))
-        with open(log) as f:
-            texts = [parse_entry(line.rstrip('\n')).text.split(' PID=')[0] for line in f]
+        texts = [parse_entry(line).text.split(' PID=')[0]
+                 for line in Path(log).read_text().splitlines()]
         self.assertEqual(texts, ['dorvane: process started', 'dorvane: Label: ? QNX: ? Built: ?',
                                  'dorvane: dorvane:  invalid parameter x:5 \\n'])
 
@@ -421,11 +420,9 @@ class Ending(SandboxCase):
 class Logger(SandboxCase):
     def test_the_log_appears_while_the_command_runs(self):
         # Logs, then waits for the test to have seen the line before it ends.
-        runner = subprocess.Popen(
-            [RUNNER, '--logger', self.sb.root, '--', 'sh', '-c', '"$@" || exit; for i in '
-             '$(seq 400); do [ -e /mnt/go ] && exit; sleep 0.05; done; exit 3', 'sh'] + SEND,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.addCleanup(lambda: runner.poll() is None and runner.kill())
+        runner = start(self, '--logger', self.sb.root, '--', 'sh', '-c', '"$@" || exit; for i in '
+                       '$(seq 400); do [ -e /mnt/go ] && exit; sleep 0.05; done; exit 3', 'sh',
+                       *SEND)
         lines = []
         for line in runner.stdout:
             lines.append(line)
@@ -449,8 +446,7 @@ class Logger(SandboxCase):
         log = self.sb.beside('kept.log')
         Path(log).write_text('an earlier line\n')
         for _ in range(2):
-            tools.run([RUNNER, '--logger-output', log, self.sb.root, '--'] + SEND, check=True,
-                      timeout=60)
+            sandbox_run('--logger-output', log, self.sb.root, '--', *SEND, check=True)
         lines = Path(log).read_text().splitlines()
         self.assertEqual(lines[0], 'an earlier line')
         self.assertEqual([line.endswith(' probe: hello') for line in lines[1:]], [True, True])
@@ -460,8 +456,8 @@ class Logger(SandboxCase):
         self.assertEqual(result.returncode, 125)
         self.assertIn('host logger', result.stderr)
         # Every record refused, and a run that succeeded all the same: said once.
-        result = tools.run([RUNNER, '--logger-output', '/dev/full', self.sb.root, '--', 'sh', '-c',
-                            '"$@"; echo 0', 'sh'] + SEND, timeout=60)
+        result = sandbox_run('--logger-output', '/dev/full', self.sb.root, '--', 'sh', '-c',
+                             '"$@"; echo 0', 'sh', *SEND)
         self.assertEqual((result.returncode, result.stdout), (125, '-5\n0\n'))
         self.assertEqual(result.stderr, 'host-slogger: cannot write the log to /dev/full: No '
                                         'space left on device; records not written are '
@@ -471,16 +467,14 @@ class Logger(SandboxCase):
         self.assertEqual(result.returncode, 125)
         self.assertIn('host logger failed to start', result.stderr)
         # --logger-arg starts the logger, as --logger-output does.
-        result = tools.run([RUNNER, '--logger-arg', '--bogus', self.sb.root, '--', 'true'],
-                           timeout=60)
+        result = sandbox_run('--logger-arg', '--bogus', self.sb.root, '--', 'true')
         self.assertEqual(result.returncode, 125)
         self.assertIn('host logger failed to start', result.stderr)
 
     def test_any_root_a_plain_run_takes_takes_a_logger(self):
         # Inside, the socket is always /dev/sidechannel: ROOT's length does not matter.
         root = os.path.join(self.sb.root, 'a' * 100, 'root')
-        result = tools.run([RUNNER, '--logger-output', self.sb.beside('log'), root, '--'] + SEND,
-                           timeout=60)
+        result = sandbox_run('--logger-output', self.sb.beside('log'), root, '--', *SEND)
         self.assertEqual((result.returncode, result.stdout), (0, '25\n'), result.stderr)
 
     def test_a_logger_whose_reader_has_gone_is_no_failure_of_the_run(self):
@@ -502,13 +496,8 @@ class Logger(SandboxCase):
         # command runs: the second record must reach the new one.
         directory = self.sb.path('/dev')
         first = logger.Logger(directory).stop_at_cleanup(self)
-        probe = subprocess.Popen(
-            sandbox.runner(self.sb.root, '--', *build.program('log_probe'), 'restart'),
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.addCleanup(lambda: probe.poll() is None and probe.kill())
-        deadline = time.monotonic() + 60
-        while not first.lines() and time.monotonic() < deadline:
-            time.sleep(0.05)
+        probe = start(self, self.sb.root, '--', *build.program('log_probe'), 'restart')
+        tools.wait_for(first.lines, 60)
         first.stop()
         second = logger.Logger(directory).stop_at_cleanup(self)
         open(self.sb.path('/mnt/go'), 'w').close()

@@ -63,9 +63,8 @@ class Delivery(SandboxCase):
         self.assertEqual(result.stdout.splitlines(), byte_counts(RECORDS[:CLIENT_CALLS]))
         # Once on the device the client stays there: the logger sees nothing.
         self.assertEqual(result.log, [])
-        with open(self.sb.path('/dev/slog'), 'rb') as f:
-            self.assertEqual(f.read(), b''.join(wire.record(payload, code, severity)
-                                                for severity, code, payload in RECORDS))
+        self.assertEqual(Path(self.sb.path('/dev/slog')).read_bytes(), b''.join(
+            wire.record(payload, code, severity) for severity, code, payload in RECORDS))
 
     def test_device_missing_loses_one_record_then_side_channel_again(self):
         result = self.sb.run('log_probe', 'records', logger_args=['--fail', 'ENOSYS:1'])
@@ -77,8 +76,7 @@ class Delivery(SandboxCase):
 
     def test_no_way_to_the_logger_reports_each_record_and_carries_on(self):
         result = self.sb.run('log_probe', 'front', 3, logger=False)
-        self.assertEqual(result.returncode, 0)
-        self.assertEqual(result.stdout, 'carried on\n')
+        self.assertEqual((result.returncode, result.stdout), (0, 'carried on\n'))
         self.assertEqual(result.stderr.splitlines(),
                          ['Fatal: Could not write slog event: No such file or directory'] * 3)
 
@@ -97,9 +95,8 @@ class ClosedStandardDescriptors(unittest.TestCase):
         open(sb.path('/dev/slog'), 'wb').close()
         result = sb.sh('exec $EMU $PROBE front 2 1>&-', logger=False, env=build.shell_variables())
         self.assertEqual(result.returncode, 0, result.stderr)
-        with open(sb.path('/dev/slog'), 'rb') as f:
-            self.assertEqual(f.read(), b''.join(wire.text('log_probe: record %d' % i)
-                                                for i in range(2)))
+        self.assertEqual(Path(sb.path('/dev/slog')).read_bytes(),
+                         b''.join(wire.text('log_probe: record %d' % i) for i in range(2)))
 
     def test_output_to_a_closed_descriptor_never_reaches_the_logger(self):
         # The refused records' Fatal lines go to standard error, "carried on"
@@ -120,8 +117,7 @@ class Concurrency(SandboxCase):
     def test_threads_records_arrive_whole_and_once(self):
         threads, per_thread = 8, 200
         result = self.sb.run('log_probe', 'threads', threads, per_thread, timeout=300)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout, 'failures 0\n')
+        self.assertEqual((result.returncode, result.stdout), (0, 'failures 0\n'), result.stderr)
 
         def line(t, i):  # texts and integers in turn
             form = 'info %d thread %d record %d' if i % 2 == 0 else 'info %d ints[2]: %d %d'
@@ -186,8 +182,7 @@ FATAL_ENOMEM = 'Fatal: Could not write slog event: Cannot allocate memory'
 
 
 def built(program):
-    """The bytes of a built program."""
-    return Path(os.path.join(build.BIN_DIR, program)).read_bytes()
+    return Path(build.BIN_DIR, program).read_bytes()
 
 
 def sweep_floors(program):

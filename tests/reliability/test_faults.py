@@ -40,14 +40,11 @@ wait $probe
 '''
 
 
-def stream_numbers(path):
-    numbers = []
-    for line in logger.read(path):
-        match = STREAM_LINE.match(line)
-        if not match:
-            raise AssertionError('not a stream record: %r' % line)
-        numbers.append(int(match.group(1)))
-    return numbers
+def stream_numbers(test, path):
+    lines = logger.read(path)
+    test.assertEqual([line for line in lines if not STREAM_LINE.match(line)], [],
+                     'not stream records')
+    return [int(STREAM_LINE.match(line).group(1)) for line in lines]
 
 
 def stream_outcomes(path):
@@ -75,7 +72,7 @@ class LoggerKilled(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result)
 
         lost = stream_outcomes(sb.path('/mnt/probe.out'))
-        first, second = stream_numbers(sb.path('/mnt/log1')), stream_numbers(sb.path('/mnt/log2'))
+        first, second = (stream_numbers(self, sb.path('/mnt/log%d' % n)) for n in (1, 2))
         self.assertIn(True, lost)
         outage_start = lost.index(True)
         outage_end = len(lost) - lost[::-1].index(True)
@@ -124,15 +121,13 @@ class LoggerRefuses(unittest.TestCase):
             env = trace.sanitizer_env()
         result = sb.run_command(command, logger_args=['--answers', case['answers']], env=env,
                                 timeout=120)
-        self.assertEqual(result.returncode, 0, result)
-        self.assertEqual(result.stdout, 'carried on\n')
+        self.assertEqual((result.returncode, result.stdout), (0, 'carried on\n'), result)
         self.assertEqual(result.stderr.splitlines(), [FATAL] * case['lost'])
         self.assertEqual(result.log,
                          ['info 20001 log_probe: record %d' % k for k in case['logged']])
         if case['device']:
-            with open(sb.path('/dev/slog'), 'rb') as f:
-                self.assertEqual(f.read(), b''.join(wire.text('log_probe: record %d' % k)
-                                                    for k in case['to_device']))
+            self.assertEqual(Path(sb.path('/dev/slog')).read_bytes(), b''.join(
+                wire.text('log_probe: record %d' % k) for k in case['to_device']))
         return sb
 
     def test_each_record_delivered_once_or_reported_within_the_bound(self):

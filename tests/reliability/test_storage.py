@@ -78,10 +78,10 @@ class StorageCase(MediaCase):
 
     def assert_only_link_and_marker_added(self, before):
         after = snapshot(self.sb.root)
-        added = {path: after[path] for path in after.keys() - before.keys()}
-        self.assertEqual(sorted(added), sorted([QDB_LINK.lstrip('/'), READY_MARKER.lstrip('/')]))
-        self.assertEqual(added[QDB_LINK.lstrip('/')], ('link', MEDIA_FS))
-        self.assertEqual(added[READY_MARKER.lstrip('/')][2], 0)
+        added = {'/' + path: after[path] for path in after.keys() - before.keys()}
+        self.assertEqual(sorted(added), sorted([QDB_LINK, READY_MARKER]))
+        self.assertEqual(added[QDB_LINK], ('link', MEDIA_FS))
+        self.assertEqual(added[READY_MARKER][2], 0)
         self.assertEqual({path: after[path] for path in before}, before, 'changed or removed')
 
 
@@ -92,20 +92,14 @@ class ReadOnlyMedia(StorageCase):
         for name in ('a.db', 'b.db', 'full/c.db'):
             self.make_file(ODLCACHE + '/' + name)
         os.makedirs(self.host('/var/opt/mm'))
-        mldb_order = read_order(self.host(MLDB))
-        odl_order = read_order(self.host(ODLCACHE))
+        mldb_order, odl_order = read_order(self.host(MLDB)), read_order(self.host(ODLCACHE))
         before = snapshot(self.sb.root)
-
         result = self.in_own_mounts(READ_ONLY)
         self.assertEqual((result.returncode, result.stdout, result.stderr), (0, '', ''))
         refused = lambda name: False
-        self.assertEqual(
-            result.records,
-            [HDD, STALE]
-            + purge_lines(MLDB, mldb_order, refused)
-            + [not_opened(MLDB_BACKUP)]
-            + purge_lines(ODLCACHE, odl_order, refused)
-            + [not_opened(ODLCACHE_BACKUP)])
+        self.assertEqual(result.records, [HDD, STALE] + purge_lines(MLDB, mldb_order, refused) +
+                         [not_opened(MLDB_BACKUP)] + purge_lines(ODLCACHE, odl_order, refused) +
+                         [not_opened(ODLCACHE_BACKUP)])
         self.assert_only_link_and_marker_added(before)
 
 

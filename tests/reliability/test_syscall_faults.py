@@ -9,19 +9,19 @@ The runs happen in two sandboxes at a time, each running this file as a worker
 inside (`--worker JOBS RESULTS`): one logger and one sandbox for hundreds of
 runs, the tree laid out afresh before each."""
 
+import collections
 import concurrent.futures
 import json
 import os
 import shutil
 import signal
-import struct
 import subprocess
 import sys
 import unittest
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from harness import build, trace
+from harness import build, tools, trace
 from harness.sandbox import Sandbox
 
 # Calls never failed: whose failure the C library treats as fatal by design,
@@ -64,6 +64,11 @@ DEBUG_DEVICE = '/dev/vellmar/debug'
 A2I_DEVICE = '/dev/vellmar/a2i'
 
 
+def create(*paths):
+    for path in paths:
+        open(path, 'w').close()
+
+
 def lay_out_kestrune():
     """The disk branch with everything to do: the tracer's trigger, a bare
     media root with a few stale cache entries, no backup marker, the media
@@ -75,16 +80,9 @@ def lay_out_kestrune():
             os.unlink(path)
     for directory in ('mldb', 'odlcache'):
         os.makedirs('%s/gracenote/%s' % (MM, directory))
-        for name in ('a.db', 'b.db', 'c.db'):
-            open('%s/gracenote/%s/%s' % (MM, directory, name), 'w').close()
+        create(*('%s/gracenote/%s/%s' % (MM, directory, name) for name in ('a.db', 'b.db', 'c.db')))
     os.makedirs('/opt/share/bin', exist_ok=True)
-    for path in (MM + '/STARTUP_KERNELTRACE', '/opt/share/bin/io-fs-media'):
-        open(path, 'w').close()
-
-
-def lay_out_dorvane():
-    for path in (DEBUG_DEVICE, A2I_DEVICE):
-        open(path, 'w').close()
+    create(MM + '/STARTUP_KERNELTRACE', '/opt/share/bin/io-fs-media')
 
 
 # name: (program and arguments, lay-out before each run, statuses promised)
@@ -93,7 +91,7 @@ SCENARIOS = {
     # A path-name request on a plain-file debug device, a -p device beside it
     # and a bad option (a line on standard output, getopt's on standard error).
     'dorvane': (['dorvane', '-x', '0', '-f', '/a/b', '-p', A2I_DEVICE, '-q'],
-                lay_out_dorvane, {0, 1}),
+                lambda: create(DEBUG_DEVICE, A2I_DEVICE), {0, 1}),
 }
 
 TRACE = '/mnt/sweep/trace'
@@ -133,13 +131,12 @@ def run_once(scenario, fault):
     # Its own group: a program stuck past the guard goes down with its tracer.
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, start_new_session=True)
+    timed_out = False
     try:
         stdout, stderr = process.communicate(timeout=RUN_TIMEOUT)
-        timed_out = False
     except subprocess.TimeoutExpired:
         os.killpg(process.pid, signal.SIGKILL)
-        stdout, stderr = process.communicate()
-        timed_out = True
+        (stdout, stderr), timed_out = process.communicate(), True
     traced = Path(TRACE).read_text(encoding='latin-1').splitlines()
     return {'scenario': scenario, 'fault': fault, 'timed_out': timed_out,
             'end': [line for line in traced if line.startswith('+++ ')],
@@ -149,11 +146,9 @@ def run_once(scenario, fault):
 
 
 def worker(jobs_path, results_path):
-    with open(jobs_path) as f:
-        jobs = json.load(f)
     failures = 0
     with open(results_path, 'w') as out:
-        for scenario, fault in jobs:
+        for scenario, fault in json.loads(Path(jobs_path).read_text()):
             result = run_once(scenario, fault)
             out.write(json.dumps(result) + '\n')
             out.flush()
@@ -181,27 +176,16 @@ def errors_for(call):
 
 def faults(calls):
     """Each occurrence of each call not left out, with each of its errors."""
-    seen = {}
-    for call in calls:
-        if call in LEFT_OUT:
-            continue
-        seen[call] = seen.get(call, 0) + 1
+    seen = collections.Counter()
+    for call in (call for call in calls if call not in LEFT_OUT):
+        seen[call] += 1
         for error in errors_for(call):
             yield call, seen[call], error
 
 
 def is_static(path):
     """Whether an ELF executable has no program interpreter."""
-    with open(path, 'rb') as f:
-        header = f.read(64)
-        wide = header[4] == 2
-        phoff, = struct.unpack_from('<Q' if wide else '<I', header, 32 if wide else 28)
-        entry_size, count = struct.unpack_from('<HH', header, 54 if wide else 42)
-        for n in range(count):
-            f.seek(phoff + n * entry_size)
-            if struct.unpack('<I', f.read(4))[0] == 3:  # PT_INTERP
-                return False
-    return True
+    return 'INTERP' not in tools.run(['readelf', '-l', '-W', path]).stdout
 
 
 class SyscallFaultSweep(unittest.TestCase):
@@ -222,16 +206,15 @@ class SyscallFaultSweep(unittest.TestCase):
         def one(jobs):
             sb = Sandbox.for_test(self)
             os.makedirs(sb.path('/mnt/sweep'))
-            with open(sb.path('/mnt/sweep/jobs'), 'w') as f:
-                json.dump(jobs, f)
+            Path(sb.path('/mnt/sweep/jobs')).write_text(json.dumps(jobs))
             command = [sys.executable, os.path.abspath(__file__), '--worker',
                        '/mnt/sweep/jobs', '/mnt/sweep/results']
             run = sb.run_command(command, timeout=900)
             # Nothing from the logger either: each packet it got was a record
             # whose reply was read.
             self.assertEqual((run.returncode, run.stderr), (0, ''), 'worker or logger')
-            with open(sb.path('/mnt/sweep/results')) as f:
-                return [json.loads(line) for line in f]
+            return [json.loads(line) for line in
+                    Path(sb.path('/mnt/sweep/results')).read_text().splitlines()]
         with concurrent.futures.ThreadPoolExecutor(len(job_lists)) as pool:
             return [r for results in pool.map(one, job_lists) for r in results]
 
