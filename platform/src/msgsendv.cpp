@@ -37,6 +37,17 @@ int side_fd = -1;
 // hold the logging client's lock when it takes this one, never the reverse.
 pthread_mutex_t side_mux = PTHREAD_MUTEX_INITIALIZER;
 
+// Forgotten before it is closed: a child forked in between must not close
+// whatever descriptor another thread opens under the same number. Nothing
+// to do when there is no connection.
+void drop_side_channel() {
+    const int fd = side_fd;
+    if (fd >= 0) {
+        side_fd = -1;
+        close(fd);
+    }
+}
+
 // The child must not talk on its parent's connection: the replies would
 // interleave. It makes its own on its first record, under a lock of its own.
 // There is no prepare handler: one that took side_mux would wait on a thread
@@ -47,10 +58,7 @@ pthread_mutex_t side_mux = PTHREAD_MUTEX_INITIALIZER;
 // only a thread that called MsgSendv itself can have held it, and then it is
 // made anew.
 void fork_child() {
-    if (side_fd >= 0) {
-        close(side_fd);
-    }
-    side_fd = -1;
+    drop_side_channel();
     if (pthread_mutex_trylock(&side_mux) == 0) {
         pthread_mutex_unlock(&side_mux);
     } else {
@@ -136,14 +144,6 @@ int connect_side_channel() {
     return fd;
 }
 
-// Forgotten before it is closed: a child forked in between must not close
-// whatever descriptor another thread opens under the same number.
-void drop_side_channel() {
-    const int fd = side_fd;
-    side_fd = -1;
-    close(fd);
-}
-
 // One packet out on the kept connection, remade once if the logger was
 // restarted since the last message. Returns 0, or -1 with errno.
 long send_packet(msghdr* msg) {
@@ -213,9 +213,7 @@ __attribute__((destructor(101))) void close_side_channel() {
     if (!in_shared_object(&side_fd) || pthread_mutex_trylock(&side_mux) != 0) {
         return;
     }
-    if (side_fd >= 0) {
-        drop_side_channel();
-    }
+    drop_side_channel();
     pthread_mutex_unlock(&side_mux);
 }
 
@@ -224,9 +222,7 @@ __attribute__((destructor(101))) void close_side_channel() {
 // connection goes, or the next message would take this one's reply for its
 // own. (The client holds cancellation off for its whole call.)
 void abandon_exchange(void*) {
-    if (side_fd >= 0) {
-        drop_side_channel();
-    }
+    drop_side_channel();
     pthread_mutex_unlock(&side_mux);
 }
 
