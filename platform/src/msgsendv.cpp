@@ -6,6 +6,7 @@
 #include "quiet_write.h"
 #include "shared_object.h"
 #include "slog.h"
+#include "standard_descriptors.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -112,23 +113,8 @@ void copy_head(const iov_t* parts, long count, void* out, size_t want) {
     }
 }
 
-// A program started with standard output or error closed would otherwise
-// get the socket there, and its printf or perror output would reach the
-// logger as packets with no header.
-int socket_above_standard_descriptors() {
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0 || fd > STDERR_FILENO) {
-        return fd;
-    }
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    int error = errno;
-    close(fd);
-    errno = error;
-    return moved;
-}
-
 int connect_side_channel() {
-    int fd = socket_above_standard_descriptors();
+    int fd = above_standard_descriptors(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (fd < 0) {
         return -1;
     }
