@@ -7,6 +7,7 @@
 // _slogfd is read and written only with __slog_mux held.
 #include "slog.h"
 #include "slog_platform.h"
+#include "standard_descriptors.h"
 
 #include <cerrno>
 #include <climits>
@@ -61,15 +62,7 @@ bool is_lost_connection(int error) {
 // program this one starts inherits it, and in a program started with
 // standard output closed a printf does not land among the records.
 int open_logger_device() {
-    const int fd = open(SLOG_DEVICE, O_WRONLY | O_CLOEXEC);
-    if (fd < 0 || fd > STDERR_FILENO) {
-        return fd;
-    }
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return moved;
+    return above_standard_descriptors(open(SLOG_DEVICE, O_WRONLY | O_CLOEXEC));
 }
 
 // Sends parts[1..record_parts] behind a message header written into parts[0],

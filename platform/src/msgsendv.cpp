@@ -6,6 +6,7 @@
 #include "quiet_write.h"
 #include "shared_object.h"
 #include "slog.h"
+#include "standard_descriptors.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -37,6 +38,17 @@ int side_fd = -1;
 // hold the logging client's lock when it takes this one, never the reverse.
 pthread_mutex_t side_mux = PTHREAD_MUTEX_INITIALIZER;
 
+// Forgotten before it is closed: a child forked in between must not close
+// whatever descriptor another thread opens under the same number. Nothing
+// to do when there is no connection.
+void drop_side_channel() {
+    const int fd = side_fd;
+    if (fd >= 0) {
+        side_fd = -1;
+        close(fd);
+    }
+}
+
 // The child must not talk on its parent's connection: the replies would
 // interleave. It makes its own on its first record, under a lock of its own.
 // There is no prepare handler: one that took side_mux would wait on a thread
@@ -47,10 +59,7 @@ pthread_mutex_t side_mux = PTHREAD_MUTEX_INITIALIZER;
 // only a thread that called MsgSendv itself can have held it, and then it is
 // made anew.
 void fork_child() {
-    if (side_fd >= 0) {
-        close(side_fd);
-    }
-    side_fd = -1;
+    drop_side_channel();
     if (pthread_mutex_trylock(&side_mux) == 0) {
         pthread_mutex_unlock(&side_mux);
     } else {
@@ -104,23 +113,8 @@ void copy_head(const iov_t* parts, long count, void* out, size_t want) {
     }
 }
 
-// A program started with standard output or error closed would otherwise
-// get the socket there, and its printf or perror output would reach the
-// logger as packets with no header.
-int socket_above_standard_descriptors() {
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0 || fd > STDERR_FILENO) {
-        return fd;
-    }
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    int error = errno;
-    close(fd);
-    errno = error;
-    return moved;
-}
-
 int connect_side_channel() {
-    int fd = socket_above_standard_descriptors();
+    int fd = above_standard_descriptors(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (fd < 0) {
         return -1;
     }
@@ -134,14 +128,6 @@ int connect_side_channel() {
         return -1;
     }
     return fd;
-}
-
-// Forgotten before it is closed: a child forked in between must not close
-// whatever descriptor another thread opens under the same number.
-void drop_side_channel() {
-    const int fd = side_fd;
-    side_fd = -1;
-    close(fd);
 }
 
 // One packet out on the kept connection, remade once if the logger was
@@ -213,9 +199,7 @@ __attribute__((destructor(101))) void close_side_channel() {
     if (!in_shared_object(&side_fd) || pthread_mutex_trylock(&side_mux) != 0) {
         return;
     }
-    if (side_fd >= 0) {
-        drop_side_channel();
-    }
+    drop_side_channel();
     pthread_mutex_unlock(&side_mux);
 }
 
@@ -224,9 +208,7 @@ __attribute__((destructor(101))) void close_side_channel() {
 // connection goes, or the next message would take this one's reply for its
 // own. (The client holds cancellation off for its whole call.)
 void abandon_exchange(void*) {
-    if (side_fd >= 0) {
-        drop_side_channel();
-    }
+    drop_side_channel();
     pthread_mutex_unlock(&side_mux);
 }
 
