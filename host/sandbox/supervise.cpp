@@ -136,13 +136,11 @@ bool settle(long long deadline) {
     return true;
 }
 
-// Sends the signal to every process of the run; false when none is left.
-bool signal_all(int signo) {
-    const std::vector<pid_t> pids = processes_of_run();
-    for (const pid_t pid : pids) {
+// Sends the signal to every process of the run.
+void signal_all(int signo) {
+    for (const pid_t pid : processes_of_run()) {
         kill(pid, signo);
     }
-    return !pids.empty();
 }
 
 // Phase 4: SIGTERM to what is left, which gets until the deadline to end.
@@ -152,13 +150,11 @@ void terminate(long long deadline) {
     }
 }
 
-// Phase 5: SIGKILL to what is left, until nothing is; the killed are reaped
-// before the runner goes, so that none is seen after it, even as a zombie.
+// Phase 5: SIGKILL to what is left, until nothing is, zombies included: the
+// killed are reaped before the runner goes, so that none is seen after it.
 void kill_all() {
-    while (signal_all(SIGKILL)) {
-        wait_event(now_ms() + 50);
-    }
     while (run_left()) {
+        signal_all(SIGKILL);
         wait_event(now_ms() + 50);
     }
 }
