@@ -384,12 +384,15 @@ int refusal_for(unsigned long long n) {
                         : options.answers[(n - failing) % turns];
 }
 
-// Writes and forwards a record selected; false when the output failed: the
-// record is refused. Said once, and once more when writing works again.
-bool log_record(const slogger::record_view& record, const slogger::record_origin& origin) {
+// Writes and forwards a record selected, its time of arrival spelt out only
+// then; false when the output failed: the record is refused. Said once, and
+// once more when writing works again.
+bool log_record(const slogger::record_view& record, long pid, const timespec& arrival) {
+    slogger::record_origin origin{{}, pid};
     if (!selected(record, origin)) {
         return true;
     }
+    origin.time = slogger::utc_time(arrival);
     if (!write_line(slogger::format_line(record, origin, options.format))) {
         // A filter whose reader is gone stops, as a pipeline's filters do.
         reader_gone = reader_gone || errno == EPIPE;
@@ -417,7 +420,7 @@ bool answer(const client& from, std::size_t size, bool truncated, const timespec
         complain("client pid " + std::to_string(from.pid) + ": " + outcome.complaint);
     } else if (const int refusal = refusal_for(sound_records++); refusal != 0) {
         outcome.reply = -refusal;
-    } else if (!log_record(outcome.record, {slogger::utc_time(arrival), from.pid})) {
+    } else if (!log_record(outcome.record, from.pid, arrival)) {
         outcome.reply = -EIO;
     }
     const std::int32_t reply = outcome.reply;

@@ -99,6 +99,8 @@ struct file_stream {
     std::size_t begin = 0; // the bytes read but not yet decoded are [begin, end)
     std::size_t end = 0;
     bool at_end = false;
+    // How many lines `last` keeps: --lines up to the end of the file, then -1.
+    long long lines = options.lines;
     off_t offset = 0;               // in the file, of begin
     off_t junk_offset = 0;          // a stretch of junk, flagged once when it ends: where
     std::size_t junk_size = 0;      // it began, its length,
@@ -164,7 +166,7 @@ bool write_kept(file_stream& stream) {
         }
     }
     stream.last.clear();
-    options.lines = -1;
+    stream.lines = -1;
     return true;
 }
 
@@ -176,10 +178,10 @@ bool show(file_stream& stream, const slogger::file_piece& piece) {
     if (selected(record, absent)) {
         stream.last.push_back(slogger::format_line(record, absent, options.format));
     }
-    if (options.lines >= 0 && stream.last.size() > static_cast<std::size_t>(options.lines)) {
+    if (stream.lines >= 0 && stream.last.size() > static_cast<std::size_t>(stream.lines)) {
         stream.last.pop_front();
     }
-    return options.lines >= 0 || write_kept(stream);
+    return stream.lines >= 0 || write_kept(stream);
 }
 
 // At the end of what the file holds, --follow waits until the file grows,

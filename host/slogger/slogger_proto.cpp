@@ -36,17 +36,19 @@ payload_kind kind_of(const record_view& record) {
                                                         : PAYLOAD_BYTES;
 }
 
-// The integers or bytes of a record that is not a text, `separator` between.
-std::string values_of(const record_view& record, payload_kind kind, char separator) {
-    std::string values;
+// Appends the integers or bytes of a record that is not a text, `separator`
+// between (0: none, for bytes).
+void append_values(std::string& out, const record_view& record, payload_kind kind, char separator) {
     if (kind == PAYLOAD_BYTES) {
-        wire::append_hex(values, record.payload, record.payload_size, separator);
+        wire::append_hex(out, record.payload, record.payload_size, separator);
+        return;
     }
-    for (std::size_t i = 0; kind == PAYLOAD_INTS && i < record.payload_size / 4; ++i) {
-        values += (i == 0 ? "" : std::string(1, separator)) +
-                  std::to_string(static_cast<std::int32_t>(wire::le32(record.payload + 4 * i)));
+    for (std::size_t i = 0; i < record.payload_size / 4; ++i) {
+        if (i != 0) {
+            out += separator;
+        }
+        out += std::to_string(static_cast<std::int32_t>(wire::le32(record.payload + 4 * i)));
     }
-    return values;
 }
 
 packet_outcome refuse(int error, std::string complaint) {
@@ -62,8 +64,10 @@ std::string body_text(const record_view& record) {
         return body;
     }
     const std::size_t count = kind == PAYLOAD_INTS ? record.payload_size / 4 : record.payload_size;
-    return (kind == PAYLOAD_INTS ? "ints[" : "bytes[") + std::to_string(count) +
-           "]:" + (count != 0 ? " " : "") + values_of(record, kind, ' ');
+    std::string body = (kind == PAYLOAD_INTS ? "ints[" : "bytes[") + std::to_string(count) +
+                       (count != 0 ? "]: " : "]:");
+    append_values(body, record, kind, ' ');
+    return body;
 }
 
 std::string json_line(const record_view& record, const record_origin& origin) {
@@ -77,8 +81,9 @@ std::string json_line(const record_view& record, const record_origin& origin) {
         line += ",\"text\":";
         wire::append_json_string(line, record.payload, record.payload_size);
     } else {
-        line += kind == PAYLOAD_INTS ? ",\"ints\":[" + values_of(record, kind, ',') + ']'
-                                     : ",\"bytes\":\"" + values_of(record, kind, 0) + '"';
+        line += kind == PAYLOAD_INTS ? ",\"ints\":[" : ",\"bytes\":\"";
+        append_values(line, record, kind, kind == PAYLOAD_INTS ? ',' : 0);
+        line += kind == PAYLOAD_INTS ? ']' : '"';
     }
     return line + '}';
 }
