@@ -521,15 +521,19 @@ class ReadFile(unittest.TestCase):
         follower = subprocess.Popen(LOGGER + ['--read', path, '-f', '-n', '1'],
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.addCleanup(lambda: follower.poll() is None and follower.kill())
+        unread = ['']
 
-        def next_line():
-            self.assertTrue(select.select([follower.stdout], [], [], 30)[0], 'no line came')
-            return follower.stdout.readline().rstrip('\n')
+        def next_line():  # unbuffered: select() sees the pipe, not a reader's buffer
+            while '\n' not in unread[0]:
+                self.assertTrue(select.select([follower.stdout], [], [], 30)[0], 'no line came')
+                unread[0] += os.read(follower.stdout.fileno(), 4096).decode()
+            line, unread[0] = unread[0].split('\n', 1)
+            return line
 
         self.assertEqual(next_line(), self.SOUND_LINES[1])
-        with open(path, 'ab') as f:
-            f.write(self.SOUND[2])
-        self.assertEqual(next_line(), self.SOUND_LINES[2])
+        with open(path, 'ab') as f:  # -n holds for what was there, not for what comes
+            f.write(self.SOUND[2] + self.SOUND[0])
+        self.assertEqual([next_line(), next_line()], [self.SOUND_LINES[2], self.SOUND_LINES[0]])
         Path(path).write_bytes(self.SOUND[0])  # emptied, as the runner does before a run
         self.assertEqual(next_line(), self.SOUND_LINES[0])
         follower.terminate()
